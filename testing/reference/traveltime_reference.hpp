@@ -60,3 +60,48 @@ inline void tau_branch_calc_time_dist(const double *ray_params, const double *ti
 }
 
 }  // namespace reference
+
+namespace reference {
+
+// The phase search exactly as its loops are written: repeated subtraction of
+// 360 and an unbounded turn loop, so only for finite, ordinary inputs.
+inline int seismic_phase_calc_time(double degree, double max_distance, const double *dist,
+                                   const double *ray_param, double *search_dist_results,
+                                   int *ray_num_results, int count)
+{
+    const double pi = 3.141592653589793;
+    double temp_deg = std::fabs(degree);
+    while (temp_deg > 360.0)
+        temp_deg -= 360.0;
+    if (temp_deg > 180.0)
+        temp_deg = 360.0 - temp_deg;
+    double rad_dist = temp_deg * pi / 180.0;
+    int r = 0;
+    for (int n = 0; rad_dist + (2 * n) * pi <= max_distance; n++) {
+        for (int which = 0; which < 2; which++) {
+            double search_dist;
+            if (which == 0)
+                search_dist = rad_dist + (2 * n) * pi;
+            else if (temp_deg != 180.0)
+                search_dist = (2 * (n + 1)) * pi - rad_dist;
+            else
+                continue;
+            for (int ray_num = 1; ray_num < count; ray_num++) {
+                if (search_dist == dist[ray_num] && ray_num != count - 1)
+                    continue;
+                if ((dist[ray_num - 1] - search_dist) * (search_dist - dist[ray_num]) < 0)
+                    continue;
+                if (std::isnan((dist[ray_num - 1] - search_dist) * (search_dist - dist[ray_num])))
+                    continue;
+                if (count > 2 && ray_param[ray_num - 1] == ray_param[ray_num])
+                    continue;
+                search_dist_results[r] = search_dist;
+                ray_num_results[r] = ray_num - 1;
+                r++;
+            }
+        }
+    }
+    return r;
+}
+
+}  // namespace reference

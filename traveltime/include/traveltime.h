@@ -85,6 +85,45 @@ TRAVELTIME_API void tau_branch_calc_time_dist_inner_loop(
     const double *layer, double *time_dist, int max_i, int max_j,
     double max_ray_param, int allow_turn);
 
+/* Every ray interval of a sampled phase whose distance curve reaches a
+ * requested epicentral distance, over all turns around the planet.
+ *
+ * dist[k], ray_param[k] (k < count) sample the phase's distance curve, in
+ * radians against ray parameter; interval k (1 <= k < count) joins samples
+ * k-1 and k, and the curve may rise, fall or fold back.  degree (any sign,
+ * any number of turns) is reduced to temp_deg in [0, 180]: |degree| less
+ * whole turns of 360 (an exact remainder, equal to subtracting 360 until at
+ * most 360 is left), then folded with 360 - temp_deg if above 180;
+ * rad_dist = temp_deg * pi / 180.  For n = 0, 1, ... while
+ * rad_dist + 2n*pi <= max_distance, the curve is scanned for the direct
+ * distance rad_dist + 2n*pi and, unless temp_deg == 180, for the
+ * complementary distance 2(n+1)*pi - rad_dist (scanned even if it exceeds
+ * max_distance).  A scan tests intervals in increasing order and records a
+ * hit for interval k when
+ *   - (dist[k-1] - s) * (s - dist[k]) >= 0 (both ends included; NaN never),
+ *   - s != dist[k] unless k is the last interval (an inner sample belongs to
+ *     the interval it starts), and
+ *   - ray_param[k-1] != ray_param[k], a test made only when count > 2.
+ * Hit m goes to search_dist_results[m] (the distance searched, radians) and
+ * ray_num_results[m] (k - 1, the interval's first sample).  Hits come in
+ * order of n, direct before complementary, then increasing k; duplicates are
+ * kept.  Returns the number of hits.
+ *
+ * Result arrays: with N turns (the count of n above), a call writes at most
+ * 2 * N * (count - 1) hits (N * (count - 1) when temp_deg == 180).  As
+ * 0 <= rad_dist, N <= max_distance / (2 pi) + 1, so arrays of
+ * 2 * (count - 1) * (floor(max_distance / (2 pi)) + 2) entries always
+ * suffice.
+ *
+ * Out of domain, the call returns 0 and writes nothing: a non-finite degree
+ * or max_distance, or a call whose largest possible hit count (above:
+ * 2 * N * (count - 1), or N * (count - 1) at 180 degrees) does not fit in
+ * an int.  count <= 1 has no intervals
+ * and returns 0, as does max_distance < rad_dist or NaN. */
+TRAVELTIME_API int seismic_phase_calc_time_inner_loop(
+    double degree, double max_distance, const double *dist, const double *ray_param,
+    double *search_dist_results, int *ray_num_results, int count);
+
 #ifdef __cplusplus
 }
 #endif

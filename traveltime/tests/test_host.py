@@ -22,6 +22,9 @@ LIB.bullen_radial_slowness_inner_loop.restype = None
 LIB.tau_branch_calc_time_dist_inner_loop.argtypes = [
     DP, DP, DP, DP, DP, ctypes.c_int, ctypes.c_int, ctypes.c_double, ctypes.c_int]
 LIB.tau_branch_calc_time_dist_inner_loop.restype = None
+LIB.seismic_phase_calc_time_inner_loop.argtypes = [
+    ctypes.c_double, ctypes.c_double, DP, DP, DP, ctypes.POINTER(ctypes.c_int), ctypes.c_int]
+LIB.seismic_phase_calc_time_inner_loop.restype = ctypes.c_int
 
 SL_TOP_P, SL_TOP_DEPTH, SL_BOT_P, SL_BOT_DEPTH = range(4)
 TD_P, TD_TIME, TD_DIST, TD_DEPTH = range(4)
@@ -87,6 +90,38 @@ def model_branch(ray_params, time, dist, layer, time_dist, max_i, max_j, max_ray
             dist_sum += dist[i * max_j + j]
         time_dist[4 * i + TD_TIME] = time_sum
         time_dist[4 * i + TD_DIST] = dist_sum
+
+
+def model_phase(degree, max_distance, dist, ray_param):
+    """The search as written, with Python floats: a list of (distance, index)."""
+    pi = 3.141592653589793
+    count = len(dist)
+    temp_deg = abs(degree)
+    while temp_deg > 360.0:
+        temp_deg -= 360.0
+    if temp_deg > 180.0:
+        temp_deg = 360.0 - temp_deg
+    rad_dist = temp_deg * pi / 180.0
+    hits = []
+
+    def scan(search_dist):
+        for ray_num in range(1, count):
+            if search_dist == dist[ray_num] and ray_num != count - 1:
+                continue
+            product = (dist[ray_num - 1] - search_dist) * (search_dist - dist[ray_num])
+            if not product >= 0.0:
+                continue
+            if count > 2 and ray_param[ray_num - 1] == ray_param[ray_num]:
+                continue
+            hits.append((search_dist, ray_num - 1))
+
+    n = 0
+    while rad_dist + (2 * n) * pi <= max_distance:
+        scan(rad_dist + (2 * n) * pi)
+        if temp_deg != 180.0:
+            scan((2 * (n + 1)) * pi - rad_dist)
+        n += 1
+    return hits
 
 
 def same(a, b):
@@ -162,6 +197,52 @@ class HostTest(unittest.TestCase):
         LIB.tau_branch_calc_time_dist_inner_loop(ptr(empty), ptr(empty), ptr(empty), ptr(empty),
                                                  ptr(td), 2, 0, 1.0, 1)
         self.assertEqual(list(td), [5.0, 0.0, 0.0, 5.0] * 2)
+
+    def test_phase_search(self):
+        rng = random.Random(77)
+        for trial in range(300):
+            count = rng.randrange(0, 80)
+            degree = rng.choice([0.0, 180.0, -180.0, 540.0, 370.0, -90.0, 200.0,
+                                 rng.uniform(-1000.0, 1000.0)])
+            max_distance = rng.uniform(-1.0, 10 * math.pi)
+            dist, ray_param = array.array("d"), array.array("d")
+            d, p = rng.uniform(0, 6), 10.0
+            fold = rng.random() < 0.5
+            for k in range(count):
+                d += rng.uniform(-0.4, 0.6) if fold else rng.uniform(0.0, 0.8)
+                if rng.random() < 0.1:
+                    # land exactly on a distance the search looks for
+                    t = abs(degree)
+                    while t > 360.0:
+                        t -= 360.0
+                    t = 360.0 - t if t > 180.0 else t
+                    d = t * math.pi / 180.0 + 2 * rng.randrange(3) * math.pi
+                if rng.random() > 0.1:
+                    p -= rng.uniform(0.0, 0.1)
+                dist.append(d)
+                ray_param.append(p)
+            turns = max(0, math.floor(max_distance / (2 * math.pi)) + 2)
+            size = max(1, 2 * max(count - 1, 0) * turns)
+            out_d = array.array("d", [-1.0] * size)
+            out_r = (ctypes.c_int * size)(*([-7] * size))
+            r = LIB.seismic_phase_calc_time_inner_loop(degree, max_distance, ptr(dist), ptr(ray_param),
+                                                       ptr(out_d), out_r, count)
+            want = model_phase(degree, max_distance, dist, ray_param)
+            self.assertEqual(r, len(want), f"trial {trial}")
+            for m, (wd, wr) in enumerate(want):
+                self.assertTrue(same(out_d[m], wd), f"trial {trial} hit {m}")
+                self.assertEqual(out_r[m], wr, f"trial {trial} hit {m}")
+            self.assertTrue(all(x == -1.0 for x in out_d[r:]))
+            self.assertTrue(all(x == -7 for x in out_r[r:]))
+
+    def test_phase_search_out_of_domain(self):
+        dist, ray = array.array("d", [0.0, 100.0]), array.array("d", [2.0, 1.0])
+        out_d, out_r = array.array("d", [-1.0] * 4), (ctypes.c_int * 4)(-7, -7, -7, -7)
+        for degree, max_distance in [(INF, 10.0), (-INF, 10.0), (NAN, 10.0), (10.0, INF), (10.0, NAN)]:
+            self.assertEqual(LIB.seismic_phase_calc_time_inner_loop(
+                degree, max_distance, ptr(dist), ptr(ray), ptr(out_d), out_r, 2), 0)
+        self.assertEqual(list(out_d), [-1.0] * 4)
+        self.assertEqual(list(out_r), [-7] * 4)
 
 
 if __name__ == "__main__":
