@@ -2,6 +2,7 @@
 // branches whose per-layer values identify exactly which layers were added.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -99,8 +100,22 @@ TEST(BranchSums, MatchesReferenceOnRandomBranches)
         const int max_i = 1 + static_cast<int>(rng() % 64);
         const int max_j = 1 + static_cast<int>(rng() % 80);
         const double cap = round % 5 == 0 ? kNaN : round % 7 == 0 ? kInf : 300.0 + (rng() % 700);
-        const Branch b = random_branch(rng, max_i, max_j, cap);
+        Branch b = random_branch(rng, max_i, max_j, cap);
+        if (round % 2) {
+            // Ray parameters in increasing order, as hosts usually list them.
+            std::vector<double> ps;
+            for (int i = 0; i < max_i; ++i) ps.push_back(b.ray_params[static_cast<std::size_t>(i) * max_j]);
+            std::sort(ps.begin(), ps.end(), [](double a, double b) {
+                return std::isnan(b) ? !std::isnan(a) : a < b;  // NaN last
+            });
+            for (int i = 0; i < max_i; ++i) b.ray_params[static_cast<std::size_t>(i) * max_j] = ps[i];
+        }
         expect_same_as_reference(b, cap, static_cast<int>(round % 3));  // 0, 1 and 2 (nonzero)
+    }
+    // Branches too long for the stack index of stopping layers.
+    for (int max_j : {2047, 2048, 2049, 3000}) {
+        const Branch b = random_branch(rng, 9, max_j, 900.0);
+        expect_same_as_reference(b, 900.0, 1);
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "reference/traveltime_reference.hpp"
 #include "test_support.hpp"
+#include "inner_tau_loops_variants.h"
 #include "traveltime.h"
 
 using testing_support::bits;
@@ -42,15 +43,18 @@ std::size_t documented_bound(double max_distance, int count)
            static_cast<std::size_t>(std::floor(max_distance / (2 * kPi)) + 2);
 }
 
+using Kernel = traveltime::PhaseSearch;
+
 Hits run_kernel(double degree, double max_distance, const std::vector<double> &dist,
-                const std::vector<double> &ray_param)
+                const std::vector<double> &ray_param,
+                Kernel *kernel = seismic_phase_calc_time_inner_loop)
 {
     const int count = static_cast<int>(dist.size());
     const std::size_t bound = documented_bound(max_distance, count);
     Guarded d(bound);
     std::vector<int> ray(bound + 16, kIntGuard);
-    const int r = seismic_phase_calc_time_inner_loop(degree, max_distance, dist.data(),
-                                                     ray_param.data(), d.data(), ray.data(), count);
+    const int r = kernel(degree, max_distance, dist.data(), ray_param.data(), d.data(), ray.data(),
+                         count);
     EXPECT_GE(r, 0);
     EXPECT_LE(static_cast<std::size_t>(r), bound);
     EXPECT_TRUE(d.pads_intact());
@@ -86,7 +90,7 @@ struct Curve {
 Curve random_curve(std::mt19937_64 &rng, const std::vector<double> &targets)
 {
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    const int count = static_cast<int>(rng() % 60);
+    const int count = static_cast<int>(rng() % (rng() % 4 ? 60 : 400));
     Curve c;
     const int shape = static_cast<int>(rng() % 4);
     double d = 12.0 * u(rng), p = 10.0;
@@ -107,8 +111,25 @@ Curve random_curve(std::mt19937_64 &rng, const std::vector<double> &targets)
     return c;
 }
 
-TEST(PhaseSearch, MatchesReferenceOnRandomCurves)
+// Every loop the library can dispatch to, whichever this machine has.
+std::vector<std::pair<const char *, Kernel *>> variants()
 {
+    std::vector<std::pair<const char *, Kernel *>> v = {
+        {"exported", seismic_phase_calc_time_inner_loop},
+        {"portable", traveltime::phase_search_portable}};
+#if defined(__x86_64__)
+    if (traveltime::cpu_has_avx2())
+        v.emplace_back("avx2", traveltime::phase_search_avx2);
+    if (traveltime::cpu_has_avx512())
+        v.emplace_back("avx512", traveltime::phase_search_avx512);
+#endif
+    return v;
+}
+
+TEST(PhaseSearch, EveryVariantMatchesReferenceOnRandomCurves)
+{
+  for (const auto &[name, kernel] : variants()) {
+    SCOPED_TRACE(name);
     std::mt19937_64 rng(31337);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     const double degrees[] = {0, 10, 90, 179.5, 180, -180, 200, 360, 370, -725.25, 540, 1e5 + 0.5};
@@ -125,12 +146,35 @@ TEST(PhaseSearch, MatchesReferenceOnRandomCurves)
             targets.push_back((2 * (n + 1)) * kPi - rad_of(t));
         }
         const Curve c = random_curve(rng, targets);
-        const Hits got = run_kernel(degree, max_distance, c.dist, c.ray_param);
+        const Hits got = run_kernel(degree, max_distance, c.dist, c.ray_param, kernel);
         const Hits want = run_reference(degree, max_distance, c.dist, c.ray_param);
         ASSERT_EQ(got.ray, want.ray) << "round " << round;
         ASSERT_EQ(got.dist.size(), want.dist.size());
         for (std::size_t k = 0; k < got.dist.size(); ++k)
             ASSERT_EQ(bits(got.dist[k]), bits(want.dist[k])) << "round " << round << " hit " << k;
+    }
+  }
+}
+
+// The vector loops take whole blocks of intervals before the last one and
+// leave the rest to the scalar test: hits on every position relative to a
+// block edge, including the last interval's right end.
+TEST(PhaseSearch, EveryVariantAtBlockEdges)
+{
+    for (const auto &[name, kernel] : variants()) {
+        for (int count = 2; count <= 40; ++count) {
+            for (int at = 0; at < count; ++at) {
+                std::vector<double> dist(count), ray(count);
+                for (int k = 0; k < count; ++k) {
+                    dist[k] = k < at ? 0.5 : 2.0;  // steps over 1.0 between at-1 and at
+                    ray[k] = count - k;
+                }
+                dist[at] = rad_of(90);  // exactly on a sample
+                const Hits got = run_kernel(90, rad_of(90), dist, ray, kernel);
+                const Hits want = run_reference(90, rad_of(90), dist, ray);
+                ASSERT_EQ(got, want) << name << " count " << count << " at " << at;
+            }
+        }
     }
 }
 
