@@ -32,10 +32,19 @@ endif()
 if(NOT dyn MATCHES "\\(SONAME\\)")
   message(FATAL_ERROR "${LIBRARY} has no SONAME")
 endif()
+# A build instrumented by a sanitizer (SEIS_SANITIZE) calls into the
+# sanitizer's runtime, and GCC links that runtime in: allowed there, and only
+# there.
+execute_process(COMMAND ${NM} -D --undefined-only ${LIBRARY}
+                OUTPUT_VARIABLE undefined RESULT_VARIABLE rc)
+set(allowed "libc|libm")
+if(undefined MATCHES "__(asan|tsan|ubsan)_")
+  set(allowed "libc|libm|libasan|libtsan|libubsan")
+endif()
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[([^]]+)\\]" needed_lines "${dyn}")
 foreach(line IN LISTS needed_lines)
   string(REGEX REPLACE ".*\\[([^]]+)\\].*" "\\1" lib "${line}")
-  if(NOT lib MATCHES "^(libc|libm)\\.so\\.[0-9]+$")
+  if(NOT lib MATCHES "^(${allowed})\\.so\\.[0-9]+$")
     message(FATAL_ERROR "${LIBRARY} needs ${lib}; only libc and libm are allowed")
   endif()
 endforeach()
