@@ -53,6 +53,8 @@ inline bool same_row(const double *a, const double *b)
 // within kMaxPeriod rows.  Only a hint: every reuse is checked row by row.
 int repeat_period(const double *layer, int max_i)
 {
+    if (max_i <= 1)
+        return 0;
     const int limit = max_i - 1 < kMaxPeriod ? max_i - 1 : kMaxPeriod;
     for (int k = 1; k <= limit; ++k)
         if (same_row(layer, layer + 4 * k))
