@@ -228,12 +228,23 @@ private:
 
 int main(int argc, char **argv)
 {
+    // The ratio table goes with the console format; JSON or CSV output (as
+    // bench/ratios.py asks for) stays machine-readable.
+    bool console = true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
+            std::strcmp(argv[i] + 19, "console") != 0)
+            console = false;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     register_all();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (console) {
+        RatioReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    } else {
+        benchmark::RunSpecifiedBenchmarks();
+    }
     benchmark::Shutdown();
     return 0;
 }
