@@ -1,23 +1,4 @@
-# Cross build for s390x Linux with Debian's cross compiler
-# (g++-s390x-linux-gnu); executables and tests run under qemu-user.
+# Cross build for big-endian s390x Linux (g++-s390x-linux-gnu, qemu-s390x).
 #   cmake --preset cross-s390x
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-
-set(SEIS_TARGET_TRIPLE s390x-linux-gnu)
-set(SEIS_TARGET_SYSROOT /usr/${SEIS_TARGET_TRIPLE})
-
-set(CMAKE_C_COMPILER ${SEIS_TARGET_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${SEIS_TARGET_TRIPLE}-g++)
-
-# Libraries and headers come from the target's tree only; build tools
-# (python3, nm, qemu) from the host.
-set(CMAKE_FIND_ROOT_PATH ${SEIS_TARGET_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Test programs, and gtest_discover_tests at build time, run through this.
-# -L points the emulated dynamic loader at the target's libc and libstdc++.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L ${SEIS_TARGET_SYSROOT})
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
