@@ -20,7 +20,8 @@ constexpr int kRays = 2000;
 struct LayerData {
     testing_support::BullenPlanet planet;
     std::vector<double> pair_layer, pair_p, time, dist, time_dist;
-    LayerData() : planet(testing_support::BullenPlanet::make(6371.0, 1400.0, 2.2, kLayers, 6000.0, 1))
+    LayerData()
+        : planet(testing_support::BullenPlanet::make(6371.0, 1400.0, 2.2, kLayers, 6000.0, 1))
     {
         // One ray parameter after another, every layer inside each; layer
         // rows repeat bit for bit and adjacent layers share their boundary.
@@ -34,8 +35,8 @@ struct LayerData {
         time.assign(pair_p.size(), 0.0);
         dist.assign(pair_p.size(), 0.0);
         time_dist.assign(4 * kRays, 0.0);
-        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(), dist.data(),
-                                          planet.radius, kRays * kLayers);
+        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(),
+                                          dist.data(), planet.radius, kRays * kLayers);
     }
 };
 
@@ -65,8 +66,8 @@ void branch_sums(benchmark::State &state)
     const LayerData &d = layer_data();
     std::vector<double> time_dist(4 * kRays);
     for (auto _ : state) {
-        Kernel(d.pair_p.data(), d.time.data(), d.dist.data(), d.planet.layer.data(), time_dist.data(),
-               kRays, kLayers, d.planet.surface_eta(), 1);
+        Kernel(d.pair_p.data(), d.time.data(), d.dist.data(), d.planet.layer.data(),
+               time_dist.data(), kRays, kLayers, d.planet.surface_eta(), 1);
         benchmark::DoNotOptimize(time_dist.data());
         benchmark::ClobberMemory();
     }
@@ -108,20 +109,38 @@ void phase_search(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * (7 * 10 + 5) * (count - 1));
 }
 
-BENCHMARK(layer_integrals<bullen_radial_slowness_inner_loop>)->Name("layer_integrals/kernel")->Unit(benchmark::kMillisecond);
-BENCHMARK(layer_integrals<reference::bullen_radial_slowness>)->Name("layer_integrals/reference")->Unit(benchmark::kMillisecond);
-BENCHMARK(branch_sums<tau_branch_calc_time_dist_inner_loop>)->Name("branch_sums/kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK(branch_sums<reference::tau_branch_calc_time_dist>)->Name("branch_sums/reference")->Unit(benchmark::kMicrosecond);
-BENCHMARK(phase_search<seismic_phase_calc_time_inner_loop>)->Name("phase_search/kernel")->Unit(benchmark::kMicrosecond);
-BENCHMARK(phase_search<reference::seismic_phase_calc_time>)->Name("phase_search/reference")->Unit(benchmark::kMicrosecond);
+BENCHMARK(layer_integrals<bullen_radial_slowness_inner_loop>)
+    ->Name("layer_integrals/kernel")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(layer_integrals<reference::bullen_radial_slowness>)
+    ->Name("layer_integrals/reference")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(branch_sums<tau_branch_calc_time_dist_inner_loop>)
+    ->Name("branch_sums/kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(branch_sums<reference::tau_branch_calc_time_dist>)
+    ->Name("branch_sums/reference")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(phase_search<seismic_phase_calc_time_inner_loop>)
+    ->Name("phase_search/kernel")
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(phase_search<reference::seismic_phase_calc_time>)
+    ->Name("phase_search/reference")
+    ->Unit(benchmark::kMicrosecond);
 // Each loop the dispatcher can pick, run directly where this processor has it.
-BENCHMARK(phase_search<traveltime::phase_search_portable>)->Name("phase_search/portable")->Unit(benchmark::kMicrosecond);
+BENCHMARK(phase_search<traveltime::phase_search_portable>)
+    ->Name("phase_search/portable")
+    ->Unit(benchmark::kMicrosecond);
 #if defined(__x86_64__)
 const bool registered_variants = [] {
     if (traveltime::cpu_has_avx2())
-        benchmark::RegisterBenchmark("phase_search/avx2", phase_search<traveltime::phase_search_avx2>)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("phase_search/avx2",
+                                     phase_search<traveltime::phase_search_avx2>)
+            ->Unit(benchmark::kMicrosecond);
     if (traveltime::cpu_has_avx512())
-        benchmark::RegisterBenchmark("phase_search/avx512", phase_search<traveltime::phase_search_avx512>)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("phase_search/avx512",
+                                     phase_search<traveltime::phase_search_avx512>)
+            ->Unit(benchmark::kMicrosecond);
     return true;
 }();
 #endif

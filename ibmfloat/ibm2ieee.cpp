@@ -52,6 +52,16 @@
 #include <immintrin.h>
 #endif
 
+// Code an ifunc resolver runs.  The dynamic linker calls the resolver while
+// it relocates, before any sanitizer runtime has started, so this code must
+// carry no instrumentation: ThreadSanitizer's entry hook would touch a
+// thread state that does not exist yet.
+#if defined(__clang__)
+#define RESOLVER_SAFE __attribute__((disable_sanitizer_instrumentation))
+#else
+#define RESOLVER_SAFE __attribute__((no_sanitize("thread")))
+#endif
+
 namespace ibmfloat {
 
 namespace {
@@ -112,7 +122,7 @@ void convert_portable(float *ibm, int len)
 namespace {
 
 // XCR0: which register states the operating system saves on a context switch.
-std::uint64_t enabled_register_state()
+RESOLVER_SAFE std::uint64_t enabled_register_state()
 {
     std::uint32_t eax, edx;
     __asm__("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
@@ -122,7 +132,7 @@ std::uint64_t enabled_register_state()
 constexpr std::uint64_t kSseAvxState = 0x6;   // XMM, upper YMM
 constexpr std::uint64_t kAvx512State = 0xE6;  // and opmask, upper ZMM0-15, ZMM16-31
 
-bool os_saves(std::uint64_t state)
+RESOLVER_SAFE bool os_saves(std::uint64_t state)
 {
     unsigned eax, ebx, ecx, edx;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
@@ -132,7 +142,7 @@ bool os_saves(std::uint64_t state)
     return (enabled_register_state() & state) == state;
 }
 
-unsigned leaf7_ebx()
+RESOLVER_SAFE unsigned leaf7_ebx()
 {
     unsigned eax, ebx, ecx, edx;
     if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
@@ -142,9 +152,12 @@ unsigned leaf7_ebx()
 
 }  // namespace
 
-bool cpu_has_avx2() { return os_saves(kSseAvxState) && (leaf7_ebx() & bit_AVX2); }
+RESOLVER_SAFE bool cpu_has_avx2() { return os_saves(kSseAvxState) && (leaf7_ebx() & bit_AVX2); }
 
-bool cpu_has_avx512() { return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F); }
+RESOLVER_SAFE bool cpu_has_avx512()
+{
+    return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F);
+}
 
 namespace {
 
@@ -279,7 +292,7 @@ __attribute__((target("avx512f"))) void convert_avx512(float *ibm, int len)
 
 #endif  // __x86_64__
 
-Kernel *select_kernel()
+RESOLVER_SAFE Kernel *select_kernel()
 {
 #if defined(__x86_64__)
     if (cpu_has_avx512())
@@ -300,7 +313,7 @@ Kernel *select_kernel()
 
 // Runs inside the dynamic linker, while the library is being relocated: it
 // may only call code of this library (direct, hidden calls) and cpuid.
-extern "C" __attribute__((visibility("hidden"))) ibmfloat::Kernel *ibm2ieee_resolver()
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) ibmfloat::Kernel *ibm2ieee_resolver()
 {
     return ibmfloat::select_kernel();
 }

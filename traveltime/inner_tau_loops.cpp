@@ -19,6 +19,16 @@
 #include <immintrin.h>
 #endif
 
+// Code an ifunc resolver runs.  The dynamic linker calls the resolver while
+// it relocates, before any sanitizer runtime has started, so this code must
+// carry no instrumentation: ThreadSanitizer's entry hook would touch a
+// thread state that does not exist yet.
+#if defined(__clang__)
+#define RESOLVER_SAFE __attribute__((disable_sanitizer_instrumentation))
+#else
+#define RESOLVER_SAFE __attribute__((no_sanitize("thread")))
+#endif
+
 namespace traveltime {
 
 namespace {
@@ -57,7 +67,7 @@ int repeat_period(const double *layer, int max_i)
         return 0;
     const int limit = max_i - 1 < kMaxPeriod ? max_i - 1 : kMaxPeriod;
     for (int k = 1; k <= limit; ++k)
-        if (same_row(layer, layer + 4 * k))
+        if (same_row(layer, layer + 4 * static_cast<long>(k)))
             return k;
     return 0;
 }
@@ -215,8 +225,8 @@ long long turn_count(double rad_dist, double max_distance)
 }
 
 // Interval ray_num brackets search_dist and bounds a ray.
-inline bool interval_hit(double search_dist, const double *dist, const double *ray_param,
-                         int count, int ray_num)
+inline bool interval_hit(double search_dist, const double *dist, const double *ray_param, int count,
+                         int ray_num)
 {
     // An inner sample hit exactly belongs to the interval it starts.
     if (search_dist == dist[ray_num] && ray_num != count - 1)
@@ -294,9 +304,8 @@ int scan_portable_all(double s, const double *dist, const double *ray_param, int
 // lane order, so that hits keep their order.  The last interval and any
 // remainder go through the scalar test.
 
-__attribute__((target("avx2"))) int scan_avx2(double s, const double *dist,
-                                              const double *ray_param, int count, double *sd,
-                                              int *rn, int r)
+__attribute__((target("avx2"))) int scan_avx2(double s, const double *dist, const double *ray_param,
+                                              int count, double *sd, int *rn, int r)
 {
     constexpr int kLanes = 4;
     const __m256d sv = _mm256_set1_pd(s);
@@ -354,7 +363,7 @@ __attribute__((target("avx512f"))) int scan_avx512(double s, const double *dist,
 }
 
 // XCR0: the register states the operating system saves on a context switch.
-uint64_t enabled_register_state()
+RESOLVER_SAFE uint64_t enabled_register_state()
 {
     uint32_t eax, edx;
     __asm__("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
@@ -364,7 +373,7 @@ uint64_t enabled_register_state()
 constexpr uint64_t kAvxState = 0x6;      // XMM, upper halves of YMM
 constexpr uint64_t kAvx512State = 0xE6;  // and opmask, upper ZMM0-15, ZMM16-31
 
-bool os_saves(uint64_t state)
+RESOLVER_SAFE bool os_saves(uint64_t state)
 {
     unsigned eax, ebx, ecx, edx;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
@@ -372,7 +381,7 @@ bool os_saves(uint64_t state)
     return (enabled_register_state() & state) == state;
 }
 
-unsigned leaf7_ebx()
+RESOLVER_SAFE unsigned leaf7_ebx()
 {
     unsigned eax, ebx, ecx, edx;
     if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
@@ -394,9 +403,12 @@ int phase_search_portable(double degree, double max_distance, const double *dist
 
 #if defined(__x86_64__)
 
-bool cpu_has_avx2() { return os_saves(kAvxState) && (leaf7_ebx() & bit_AVX2); }
+RESOLVER_SAFE bool cpu_has_avx2() { return os_saves(kAvxState) && (leaf7_ebx() & bit_AVX2); }
 
-bool cpu_has_avx512() { return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F); }
+RESOLVER_SAFE bool cpu_has_avx512()
+{
+    return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F);
+}
 
 int phase_search_avx2(double degree, double max_distance, const double *dist,
                       const double *ray_param, double *search_dist_results, int *ray_num_results,
@@ -407,14 +419,14 @@ int phase_search_avx2(double degree, double max_distance, const double *dist,
 }
 
 int phase_search_avx512(double degree, double max_distance, const double *dist,
-                        const double *ray_param, double *search_dist_results,
-                        int *ray_num_results, int count)
+                        const double *ray_param, double *search_dist_results, int *ray_num_results,
+                        int count)
 {
     return phase_search<scan_avx512>(degree, max_distance, dist, ray_param, search_dist_results,
                                      ray_num_results, count);
 }
 
-PhaseSearch *select_phase_search()
+RESOLVER_SAFE PhaseSearch *select_phase_search()
 {
     if (cpu_has_avx512())
         return phase_search_avx512;
@@ -425,7 +437,7 @@ PhaseSearch *select_phase_search()
 
 #else
 
-PhaseSearch *select_phase_search() { return phase_search_portable; }
+RESOLVER_SAFE PhaseSearch *select_phase_search() { return phase_search_portable; }
 
 #endif
 
@@ -437,6 +449,8 @@ void layer_integrals(const double *layer, const double *p, double *time, double 
     // pair was computed; it is read only for a row equal to that pair's row,
     // which then was computed too (equal rows share their thickness test).
     double exponent[kMaxPeriod];
+    if (period != 0)  // only ever read where written; cleared for the analyzer
+        memset(exponent, 0, sizeof exponent[0] * static_cast<size_t>(period));
     int slot = 0;
     // The previous pair's bottom: its slowness, ray parameter, square root
     // and angle.  When this pair's top is that same boundary for the same
@@ -464,7 +478,7 @@ void layer_integrals(const double *layer, const double *p, double *time, double 
 
         // eta(r) = A r^B through both ends: B = ln(eta_t/eta_b) / ln(r_t/r_b).
         double B;
-        if (period != 0 && i >= period && same_row(row, row - 4 * period)) {
+        if (period != 0 && i >= period && same_row(row, row - 4 * static_cast<long>(period))) {
             B = exponent[this_slot];
         } else {
             B = log(top_p / bot_p) / log((radius - top_depth) / (radius - bot_depth));
@@ -497,8 +511,8 @@ void layer_integrals(const double *layer, const double *p, double *time, double 
 }
 
 void branch_sums(const double *ray_params, const double *time, const double *dist,
-                 const double *layer, double *time_dist, int max_i, int max_j,
-                 double max_ray_param, int allow_turn)
+                 const double *layer, double *time_dist, int max_i, int max_j, double max_ray_param,
+                 int allow_turn)
 {
     if (max_j <= 0) {
         // Empty matrices: no ray parameter to read, no layer to add.
@@ -560,8 +574,8 @@ void branch_sums(const double *ray_params, const double *time, const double *dis
         const long base = static_cast<long>(i) * max_j;
         const double ray_p = ray_params[base];
         if (!(ray_p > max_ray_param))
-            finish_row(ray_p, time + base, dist + base, layer, max_j, allow_turn, 0,
-                       stop_of(ray_p), 0.0, 0.0, time_dist + 4 * static_cast<long>(i));
+            finish_row(ray_p, time + base, dist + base, layer, max_j, allow_turn, 0, stop_of(ray_p),
+                       0.0, 0.0, time_dist + 4 * static_cast<long>(i));
     }
 }
 
@@ -590,23 +604,23 @@ extern "C" void tau_branch_calc_time_dist_inner_loop(const double *ray_params, c
 
 // Runs inside the dynamic linker while the library is relocated: it may only
 // call code of this library (direct, hidden calls) and cpuid.
-extern "C" __attribute__((visibility("hidden"))) PhaseSearch *seismic_phase_resolver()
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) PhaseSearch *seismic_phase_resolver()
 {
     return select_phase_search();
 }
 
 extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
                                                   const double *dist, const double *ray_param,
-                                                  double *search_dist_results,
-                                                  int *ray_num_results, int count)
+                                                  double *search_dist_results, int *ray_num_results,
+                                                  int count)
     __attribute__((ifunc("seismic_phase_resolver")));
 
 #else
 
 extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
                                                   const double *dist, const double *ray_param,
-                                                  double *search_dist_results,
-                                                  int *ray_num_results, int count)
+                                                  double *search_dist_results, int *ray_num_results,
+                                                  int count)
 {
     return phase_search_portable(degree, max_distance, dist, ray_param, search_dist_results,
                                  ray_num_results, count);

@@ -11,12 +11,12 @@ namespace traveltime {
 void layer_integrals(const double *layer, const double *p, double *time, double *dist,
                      double radius, int max_i);
 void branch_sums(const double *ray_params, const double *time, const double *dist,
-                 const double *layer, double *time_dist, int max_i, int max_j,
-                 double max_ray_param, int allow_turn);
+                 const double *layer, double *time_dist, int max_i, int max_j, double max_ray_param,
+                 int allow_turn);
 
 using PhaseSearch = int(double degree, double max_distance, const double *dist,
-                        const double *ray_param, double *search_dist_results,
-                        int *ray_num_results, int count);
+                        const double *ray_param, double *search_dist_results, int *ray_num_results,
+                        int count);
 
 // Plain C++; any 64-bit target.
 PhaseSearch phase_search_portable;

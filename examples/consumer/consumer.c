@@ -40,8 +40,8 @@ int main(void)
     const double curve[2] = {0.0, 1.0}, ray_param[2] = {2.0, 1.0};
     double hit = 0.0;
     int interval = -1;
-    const int hits = seismic_phase_calc_time_inner_loop(30.0, 1.0, curve, ray_param, &hit,
-                                                        &interval, 2);
+    const int hits =
+        seismic_phase_calc_time_inner_loop(30.0, 1.0, curve, ray_param, &hit, &interval, 2);
     check(hits == 1 && interval == 0 && hit == 30.0 * 3.141592653589793 / 180.0,
           "seismic_phase_calc_time_inner_loop");
 

@@ -24,12 +24,12 @@ struct ValueCase {
 // a different value (the table check below makes sure), so reading a word
 // in the wrong order cannot go unnoticed.
 const ValueCase kValues[] = {
-    {0x41123456, 0x1.23456p+0f},        // 0x123456 / 2^24 * 16
-    {0xC1180000, -1.5f},                // 0x180000 / 2^24 * 16, negative
-    {0x43271000, 625.0f},               // 0x271000 / 2^24 * 16^3
-    {0x3F812345, 0x812345p-28f},        // 0x812345 / 2^24 / 16
-    {0x4E0A1B2C, 0x0A1B2Cp+32f},        // 0x0A1B2C / 2^24 * 16^14, unnormalised
-    {0xBD7FEDCB, -0x7FEDCBp-36f},       // 0x7FEDCB / 2^24 / 16^3
+    {0x41123456, 0x1.23456p+0f},   // 0x123456 / 2^24 * 16
+    {0xC1180000, -1.5f},           // 0x180000 / 2^24 * 16, negative
+    {0x43271000, 625.0f},          // 0x271000 / 2^24 * 16^3
+    {0x3F812345, 0x812345p-28f},   // 0x812345 / 2^24 / 16
+    {0x4E0A1B2C, 0x0A1B2Cp+32f},   // 0x0A1B2C / 2^24 * 16^14, unnormalised
+    {0xBD7FEDCB, -0x7FEDCBp-36f},  // 0x7FEDCB / 2^24 / 16^3
 };
 
 std::uint32_t reversed(std::uint32_t w)
@@ -79,12 +79,16 @@ protected:
     }
 };
 
-std::string kernel_name(const ::testing::TestParamInfo<NamedKernel> &info) { return info.param.name; }
+std::string kernel_name(const ::testing::TestParamInfo<NamedKernel> &info)
+{
+    return info.param.name;
+}
 
 TEST(ByteOrderTable, EachWordIsTellableFromItsByteReversal)
 {
     for (const ValueCase &c : kValues) {
-        EXPECT_EQ(reference::bits_of(reference::ibm_to_ieee(c.word)), std::bit_cast<std::uint32_t>(c.value))
+        EXPECT_EQ(reference::bits_of(reference::ibm_to_ieee(c.word)),
+                  std::bit_cast<std::uint32_t>(c.value))
             << std::hex << c.word;
         EXPECT_NE(reference::bits_of(reference::ibm_to_ieee(reversed(c.word))),
                   std::bit_cast<std::uint32_t>(c.value))
@@ -105,7 +109,8 @@ TEST_P(ByteOrderTest, ReadsAndWritesWordsInHostOrder)
     convert(slots);
     for (std::size_t i = 0; i < slots.size(); ++i) {
         EXPECT_EQ(slots[i], kValues[i].value) << std::hex << kValues[i].word;
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(slots[i]), std::bit_cast<std::uint32_t>(kValues[i].value))
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(slots[i]),
+                  std::bit_cast<std::uint32_t>(kValues[i].value))
             << std::hex << kValues[i].word;
     }
 }
@@ -130,14 +135,18 @@ TEST_P(ByteOrderTest, FileBytesAreTheCallersToSwap)
     convert(raw);
 
     for (std::size_t i = 0; i < words.size(); ++i) {
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(swapped[i]), std::bit_cast<std::uint32_t>(kValues[i].value))
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(swapped[i]),
+                  std::bit_cast<std::uint32_t>(kValues[i].value))
             << std::hex << words[i];
-        const std::uint32_t seen = std::endian::native == std::endian::big ? words[i] : reversed(words[i]);
-        EXPECT_EQ(std::bit_cast<std::uint32_t>(raw[i]), reference::bits_of(reference::ibm_to_ieee(seen)))
+        const std::uint32_t seen =
+            std::endian::native == std::endian::big ? words[i] : reversed(words[i]);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(raw[i]),
+                  reference::bits_of(reference::ibm_to_ieee(seen)))
             << std::hex << words[i];
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKernels, ByteOrderTest, ::testing::ValuesIn(all_kernels()), kernel_name);
+INSTANTIATE_TEST_SUITE_P(AllKernels, ByteOrderTest, ::testing::ValuesIn(all_kernels()),
+                         kernel_name);
 
 }  // namespace

@@ -11,8 +11,8 @@
 
 namespace reference {
 
-inline void bullen_radial_slowness(const double *layer, const double *p, double *time,
-                                   double *dist, double radius, int max_i)
+inline void bullen_radial_slowness(const double *layer, const double *p, double *time, double *dist,
+                                   double radius, int max_i)
 {
     for (int i = 0; i < max_i; i++) {
         double top_p = layer[4 * i + SL_TOP_P];
@@ -31,9 +31,8 @@ inline void bullen_radial_slowness(const double *layer, const double *p, double 
 
 // max_j <= 0 follows the library's documented choice: every row gets 0.0.
 inline void tau_branch_calc_time_dist(const double *ray_params, const double *time,
-                                      const double *dist, const double *layer,
-                                      double *time_dist, int max_i, int max_j,
-                                      double max_ray_param, int allow_turn)
+                                      const double *dist, const double *layer, double *time_dist,
+                                      int max_i, int max_j, double max_ray_param, int allow_turn)
 {
     for (int i = 0; i < max_i; i++) {
         if (max_j > 0 && ray_params[i * max_j] > max_ray_param)

@@ -36,10 +36,10 @@ enum SlownessLayerColumn {
 
 /* Columns of a time-distance row: four consecutive doubles, row i at 4*i. */
 enum TimeDistColumn {
-    TD_P = 0u,     /* ray parameter */
-    TD_TIME = 1u,  /* travel time */
-    TD_DIST = 2u,  /* distance in radians */
-    TD_DEPTH = 3u  /* depth */
+    TD_P = 0u,    /* ray parameter */
+    TD_TIME = 1u, /* travel time */
+    TD_DIST = 2u, /* distance in radians */
+    TD_DEPTH = 3u /* depth */
 };
 
 /* Travel time and distance of a ray across one layer whose slowness follows
@@ -57,9 +57,9 @@ enum TimeDistColumn {
  * is skipped and its time[i], dist[i] keep their previous contents; a NaN
  * thickness is not skipped.  p above either slowness gives NaN for that pair,
  * top_p == bot_p gives NaN (B = 0).  max_i <= 0: nothing is read or written. */
-TRAVELTIME_API void bullen_radial_slowness_inner_loop(
-    const double *layer, const double *p, double *time, double *dist,
-    double radius, int max_i);
+TRAVELTIME_API void bullen_radial_slowness_inner_loop(const double *layer, const double *p,
+                                                      double *time, double *dist, double radius,
+                                                      int max_i);
 
 /* Sums per-layer times and distances down a branch into time-distance rows.
  *
@@ -80,10 +80,11 @@ TRAVELTIME_API void bullen_radial_slowness_inner_loop(
  * max_i <= 0: nothing is read or written.  max_j <= 0: the matrices and the
  * layer rows are empty and never read; every row is treated as processed and
  * gets time 0.0 and distance 0.0. */
-TRAVELTIME_API void tau_branch_calc_time_dist_inner_loop(
-    const double *ray_params, const double *time, const double *dist,
-    const double *layer, double *time_dist, int max_i, int max_j,
-    double max_ray_param, int allow_turn);
+TRAVELTIME_API void tau_branch_calc_time_dist_inner_loop(const double *ray_params,
+                                                         const double *time, const double *dist,
+                                                         const double *layer, double *time_dist,
+                                                         int max_i, int max_j, double max_ray_param,
+                                                         int allow_turn);
 
 /* Every ray interval of a sampled phase whose distance curve reaches a
  * requested epicentral distance, over all turns around the planet.
@@ -120,9 +121,10 @@ TRAVELTIME_API void tau_branch_calc_time_dist_inner_loop(
  * 2 * N * (count - 1), or N * (count - 1) at 180 degrees) does not fit in
  * an int.  count <= 1 has no intervals
  * and returns 0, as does max_distance < rad_dist or NaN. */
-TRAVELTIME_API int seismic_phase_calc_time_inner_loop(
-    double degree, double max_distance, const double *dist, const double *ray_param,
-    double *search_dist_results, int *ray_num_results, int count);
+TRAVELTIME_API int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
+                                                      const double *dist, const double *ray_param,
+                                                      double *search_dist_results,
+                                                      int *ray_num_results, int count);
 
 #ifdef __cplusplus
 }

@@ -62,13 +62,20 @@ Branch random_branch(std::mt19937_64 &rng, int max_i, int max_j, double max_ray_
         double p = 1000.0 * u(rng);
         const int pick = static_cast<int>(u(rng) * 12);
         const int j = max_j > 0 ? static_cast<int>(rng() % static_cast<unsigned>(max_j)) : 0;
-        if (pick == 0 && max_j > 0) p = b.layer[4 * j + SL_TOP_P];
-        if (pick == 1 && max_j > 0) p = b.layer[4 * j + SL_BOT_P];
-        if (pick == 2) p = max_ray_param;
-        if (pick == 3) p = std::nextafter(max_ray_param, kInf);
-        if (pick == 4) p = kNaN;
-        if (pick == 5) p = -p;
-        if (pick == 6) p = kInf;
+        if (pick == 0 && max_j > 0)
+            p = b.layer[4 * j + SL_TOP_P];
+        if (pick == 1 && max_j > 0)
+            p = b.layer[4 * j + SL_BOT_P];
+        if (pick == 2)
+            p = max_ray_param;
+        if (pick == 3)
+            p = std::nextafter(max_ray_param, kInf);
+        if (pick == 4)
+            p = kNaN;
+        if (pick == 5)
+            p = -p;
+        if (pick == 6)
+            p = kInf;
         b.ray_params[static_cast<std::size_t>(i) * static_cast<std::size_t>(max_j)] = p;
     }
     return b;
@@ -104,11 +111,13 @@ TEST(BranchSums, MatchesReferenceOnRandomBranches)
         if (round % 2) {
             // Ray parameters in increasing order, as hosts usually list them.
             std::vector<double> ps;
-            for (int i = 0; i < max_i; ++i) ps.push_back(b.ray_params[static_cast<std::size_t>(i) * max_j]);
+            for (int i = 0; i < max_i; ++i)
+                ps.push_back(b.ray_params[static_cast<std::size_t>(i) * max_j]);
             std::sort(ps.begin(), ps.end(), [](double a, double b) {
                 return std::isnan(b) ? !std::isnan(a) : a < b;  // NaN last
             });
-            for (int i = 0; i < max_i; ++i) b.ray_params[static_cast<std::size_t>(i) * max_j] = ps[i];
+            for (int i = 0; i < max_i; ++i)
+                b.ray_params[static_cast<std::size_t>(i) * max_j] = ps[i];
         }
         expect_same_as_reference(b, cap, static_cast<int>(round % 3));  // 0, 1 and 2 (nonzero)
     }
@@ -216,7 +225,8 @@ TEST(BranchSums, EmptyShapes)
         for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(bits(td.data()[4 * i + TD_TIME]), bits(0.0));
             EXPECT_EQ(bits(td.data()[4 * i + TD_DIST]), bits(0.0));
-            EXPECT_EQ(bits(td.data()[4 * i + TD_P]), bits(before.cells[Guarded::kPad + 4 * i + TD_P]));
+            EXPECT_EQ(bits(td.data()[4 * i + TD_P]),
+                      bits(before.cells[Guarded::kPad + 4 * i + TD_P]));
             EXPECT_EQ(bits(td.data()[4 * i + TD_DEPTH]),
                       bits(before.cells[Guarded::kPad + 4 * i + TD_DEPTH]));
         }

@@ -20,7 +20,8 @@ int main(void)
     bullen_radial_slowness_inner_loop(layer, ray, &time, &dist, 6371.0, 1);
     failures += !(time > 0.0) || dist != 0.0;
     tau_branch_calc_time_dist_inner_loop(ray, t, d, layer, td, 1, 1, 10.0, 1);
-    failures += td[TD_P] != -1.0 || td[TD_TIME] != 2.0 || td[TD_DIST] != 0.5 || td[TD_DEPTH] != -1.0;
+    failures +=
+        td[TD_P] != -1.0 || td[TD_TIME] != 2.0 || td[TD_DIST] != 0.5 || td[TD_DEPTH] != -1.0;
     failures += seismic_phase_calc_time_inner_loop(0.0, 0.5, curve, rays, &hit, &interval, 2) != 1;
     failures += hit != 0.0 || interval != 0;
 

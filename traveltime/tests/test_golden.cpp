@@ -52,15 +52,16 @@ TEST(Golden, LayerTimesWithExactExponent)
 // and (2(n+1)) pi - rad, each product rounded before the sum.
 TEST(Golden, SearchedDistances)
 {
-    const std::uint64_t want[] = {
-        0x3fe4d50e553518dc, 0x40168759899d89fc, 0x401bbc9d1eead034, 0x4027d4aa6ef0db8a,
-        0x402a6f4c39977ea6, 0x403232d40c89790b, 0x40338024f1dcca99, 0x40387b52e19a8451,
-        0x4039c8a3c6edd5df, 0x403ec3d1b6ab8f97, 0x404008914dff7092, 0x4042862845de4d6f,
-        0x40432cd0b887f635, 0x4045aa67b066d312};
+    const std::uint64_t want[] = {0x3fe4d50e553518dc, 0x40168759899d89fc, 0x401bbc9d1eead034,
+                                  0x4027d4aa6ef0db8a, 0x402a6f4c39977ea6, 0x403232d40c89790b,
+                                  0x40338024f1dcca99, 0x40387b52e19a8451, 0x4039c8a3c6edd5df,
+                                  0x403ec3d1b6ab8f97, 0x404008914dff7092, 0x4042862845de4d6f,
+                                  0x40432cd0b887f635, 0x4045aa67b066d312};
     const double curve[2] = {0.0, 100.0}, ray[2] = {2.0, 1.0};
     std::vector<double> hits(64);
     std::vector<int> k(64);
-    const int r = seismic_phase_calc_time_inner_loop(37.3, 40.0, curve, ray, hits.data(), k.data(), 2);
+    const int r =
+        seismic_phase_calc_time_inner_loop(37.3, 40.0, curve, ray, hits.data(), k.data(), 2);
     ASSERT_EQ(r, static_cast<int>(std::size(want)));
     for (int m = 0; m < r; ++m)
         EXPECT_EQ(bits(hits[m]), want[m]) << "hit " << m;

@@ -55,15 +55,15 @@ Batch random_batch(std::mt19937_64 &rng, int n)
         row[SL_BOT_DEPTH] = depth + thick;
         double q = ray_p;
         switch (static_cast<int>(u(rng) * 20)) {
-        case 0: q = row[SL_TOP_P]; break;                    // turns at the top
-        case 1: q = row[SL_BOT_P]; break;                    // grazes the bottom
-        case 2: row[SL_BOT_P] = row[SL_TOP_P]; break;        // B = 0
-        case 3: row[SL_BOT_DEPTH] = depth; break;            // zero thickness
-        case 4: row[SL_BOT_DEPTH] = depth + 5e-11; break;    // below the threshold
-        case 5: row[SL_BOT_DEPTH] = depth - 1.0; break;      // negative thickness
-        case 6: row[SL_TOP_DEPTH] = kNaN; break;             // NaN thickness
-        case 7: row[SL_BOT_DEPTH] = kRadius; break;          // bottom at the centre
-        case 8: row[SL_BOT_DEPTH] = kRadius + 10.0; break;   // past the centre
+        case 0: q = row[SL_TOP_P]; break;                   // turns at the top
+        case 1: q = row[SL_BOT_P]; break;                   // grazes the bottom
+        case 2: row[SL_BOT_P] = row[SL_TOP_P]; break;       // B = 0
+        case 3: row[SL_BOT_DEPTH] = depth; break;           // zero thickness
+        case 4: row[SL_BOT_DEPTH] = depth + 5e-11; break;   // below the threshold
+        case 5: row[SL_BOT_DEPTH] = depth - 1.0; break;     // negative thickness
+        case 6: row[SL_TOP_DEPTH] = kNaN; break;            // NaN thickness
+        case 7: row[SL_BOT_DEPTH] = kRadius; break;         // bottom at the centre
+        case 8: row[SL_BOT_DEPTH] = kRadius + 10.0; break;  // past the centre
         case 9: q = kNaN; break;
         case 10: q = kInf; break;
         case 11: row[SL_TOP_P] = kInf; break;

@@ -53,8 +53,8 @@ Hits run_kernel(double degree, double max_distance, const std::vector<double> &d
     const std::size_t bound = documented_bound(max_distance, count);
     Guarded d(bound);
     std::vector<int> ray(bound + 16, kIntGuard);
-    const int r = kernel(degree, max_distance, dist.data(), ray_param.data(), d.data(), ray.data(),
-                         count);
+    const int r =
+        kernel(degree, max_distance, dist.data(), ray_param.data(), d.data(), ray.data(), count);
     EXPECT_GE(r, 0);
     EXPECT_LE(static_cast<std::size_t>(r), bound);
     EXPECT_TRUE(d.pads_intact());
@@ -74,9 +74,9 @@ Hits run_reference(double degree, double max_distance, const std::vector<double>
     const std::size_t bound = documented_bound(max_distance, static_cast<int>(dist.size()));
     std::vector<double> d(bound + 1);
     std::vector<int> ray(bound + 1);
-    const int r = reference::seismic_phase_calc_time(degree, max_distance, dist.data(),
-                                                     ray_param.data(), d.data(), ray.data(),
-                                                     static_cast<int>(dist.size()));
+    const int r =
+        reference::seismic_phase_calc_time(degree, max_distance, dist.data(), ray_param.data(),
+                                           d.data(), ray.data(), static_cast<int>(dist.size()));
     return {{d.begin(), d.begin() + r}, {ray.begin(), ray.begin() + r}};
 }
 
@@ -99,12 +99,16 @@ Curve random_curve(std::mt19937_64 &rng, const std::vector<double> &targets)
         const double step = top / (count + 1) * (0.2 + 1.6 * u(rng));
         const bool rising = shape == 0 || (shape == 2 && (k < count / 3 || k > 2 * count / 3));
         d = rising ? d + step : d - step;
-        if (shape == 3) d = top * u(rng);
+        if (shape == 3)
+            d = top * u(rng);
         double sample = d;
         const double pick = u(rng);
-        if (pick < 0.15 && !targets.empty()) sample = targets[rng() % targets.size()];
-        else if (pick < 0.17) sample = kNaN;
-        if (u(rng) > 0.1) p -= 0.1 * u(rng);  // else: repeats the previous ray parameter
+        if (pick < 0.15 && !targets.empty())
+            sample = targets[rng() % targets.size()];
+        else if (pick < 0.17)
+            sample = kNaN;
+        if (u(rng) > 0.1)
+            p -= 0.1 * u(rng);  // else: repeats the previous ray parameter
         c.dist.push_back(sample);
         c.ray_param.push_back(p);
     }
@@ -128,32 +132,37 @@ std::vector<std::pair<const char *, Kernel *>> variants()
 
 TEST(PhaseSearch, EveryVariantMatchesReferenceOnRandomCurves)
 {
-  for (const auto &[name, kernel] : variants()) {
-    SCOPED_TRACE(name);
-    std::mt19937_64 rng(31337);
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    const double degrees[] = {0, 10, 90, 179.5, 180, -180, 200, 360, 370, -725.25, 540, 1e5 + 0.5};
-    for (int round = 0; round < 3000; ++round) {
-        const double degree = round % 3 ? degrees[rng() % std::size(degrees)] : 2000.0 * u(rng) - 1000.0;
-        const double max_distance = round % 17 == 0 ? -1.0 : 10.0 * kPi * u(rng);
-        // Samples equal to the distances this call searches, for exact hits.
-        std::vector<double> targets;
-        double t = std::fabs(degree);
-        while (t > 360.0) t -= 360.0;
-        if (t > 180.0) t = 360.0 - t;
-        for (int n = 0; n < 6; ++n) {
-            targets.push_back(rad_of(t) + (2 * n) * kPi);
-            targets.push_back((2 * (n + 1)) * kPi - rad_of(t));
+    for (const auto &[name, kernel] : variants()) {
+        SCOPED_TRACE(name);
+        std::mt19937_64 rng(31337);
+        std::uniform_real_distribution<double> u(0.0, 1.0);
+        const double degrees[] = {0,   10,  90,  179.5,   180, -180,
+                                  200, 360, 370, -725.25, 540, 1e5 + 0.5};
+        for (int round = 0; round < 3000; ++round) {
+            const double degree =
+                round % 3 ? degrees[rng() % std::size(degrees)] : 2000.0 * u(rng) - 1000.0;
+            const double max_distance = round % 17 == 0 ? -1.0 : 10.0 * kPi * u(rng);
+            // Samples equal to the distances this call searches, for exact hits.
+            std::vector<double> targets;
+            double t = std::fabs(degree);
+            while (t > 360.0)
+                t -= 360.0;
+            if (t > 180.0)
+                t = 360.0 - t;
+            for (int n = 0; n < 6; ++n) {
+                targets.push_back(rad_of(t) + (2 * n) * kPi);
+                targets.push_back((2 * (n + 1)) * kPi - rad_of(t));
+            }
+            const Curve c = random_curve(rng, targets);
+            const Hits got = run_kernel(degree, max_distance, c.dist, c.ray_param, kernel);
+            const Hits want = run_reference(degree, max_distance, c.dist, c.ray_param);
+            ASSERT_EQ(got.ray, want.ray) << "round " << round;
+            ASSERT_EQ(got.dist.size(), want.dist.size());
+            for (std::size_t k = 0; k < got.dist.size(); ++k)
+                ASSERT_EQ(bits(got.dist[k]), bits(want.dist[k]))
+                    << "round " << round << " hit " << k;
         }
-        const Curve c = random_curve(rng, targets);
-        const Hits got = run_kernel(degree, max_distance, c.dist, c.ray_param, kernel);
-        const Hits want = run_reference(degree, max_distance, c.dist, c.ray_param);
-        ASSERT_EQ(got.ray, want.ray) << "round " << round;
-        ASSERT_EQ(got.dist.size(), want.dist.size());
-        for (std::size_t k = 0; k < got.dist.size(); ++k)
-            ASSERT_EQ(bits(got.dist[k]), bits(want.dist[k])) << "round " << round << " hit " << k;
     }
-  }
 }
 
 // The vector loops take whole blocks of intervals before the last one and
@@ -189,9 +198,9 @@ TEST(PhaseSearch, DegreeReduction)
         int scans;
     };
     const Case cases[] = {
-        {370, 10, 2}, {-90, 90, 2}, {200, 160, 2}, {360, 0, 2}, {720, 0, 2}, {540, 180, 1},
-        {180, 180, 1}, {-180, 180, 1}, {-540, 180, 1}, {0, 0, 2}, {-0.0, 0, 2}, {359.5, 0.5, 2},
-        {360.25, 0.25, 2}, {-1e6 - 0.5, 79.5, 2}};
+        {370, 10, 2},  {-90, 90, 2},    {200, 160, 2},     {360, 0, 2},          {720, 0, 2},
+        {540, 180, 1}, {180, 180, 1},   {-180, 180, 1},    {-540, 180, 1},       {0, 0, 2},
+        {-0.0, 0, 2},  {359.5, 0.5, 2}, {360.25, 0.25, 2}, {-1e6 - 0.5, 79.5, 2}};
     for (const Case &c : cases) {
         const double rad = rad_of(c.searched_deg);
         const Hits h = run_kernel(c.degree, rad, kWide, kFlat);  // one turn only
@@ -237,7 +246,10 @@ TEST(PhaseSearch, IntervalRules)
         {"flat interval skipped", {0.0, 3.0, 4.0}, {3, 3, 1}, {}},
         {"count 2 keeps a flat interval", {0.0, 3.0}, {3, 3}, {0}},
         {"falling", {3.0, 0.0, -1.0}, {3, 2, 1}, {0}},
-        {"fold: every bracketing interval, in order", {0.0, 3.0, 1.0, 4.0}, {4, 3, 2, 1}, {0, 1, 2}},
+        {"fold: every bracketing interval, in order",
+         {0.0, 3.0, 1.0, 4.0},
+         {4, 3, 2, 1},
+         {0, 1, 2}},
         {"NaN sample fails both its intervals", {0.0, kNaN, 3.0, 0.0}, {4, 3, 2, 1}, {2}},
         {"plateau at the distance", {s, s, s}, {3, 2, 1}, {1}},
     };
@@ -280,7 +292,8 @@ TEST(PhaseSearch, OutOfDomainReturnsZeroAndWritesNothing)
     for (const Case &c : cases) {
         double out_d[4];
         int out_r[4] = {kIntGuard, kIntGuard, kIntGuard, kIntGuard};
-        for (double &x : out_d) x = -1.0;
+        for (double &x : out_d)
+            x = -1.0;
         const int r = seismic_phase_calc_time_inner_loop(c.degree, c.max_distance, c.dist->data(),
                                                          ray.data(), out_d, out_r, 1001);
         EXPECT_EQ(r, 0) << c.name;
@@ -291,8 +304,9 @@ TEST(PhaseSearch, OutOfDomainReturnsZeroAndWritesNothing)
     }
     // No intervals: nothing read, nothing written.
     for (int count : {0, -1, std::numeric_limits<int>::min()})
-        EXPECT_EQ(seismic_phase_calc_time_inner_loop(10, 100, nullptr, nullptr, nullptr, nullptr,
-                                                     count), 0);
+        EXPECT_EQ(
+            seismic_phase_calc_time_inner_loop(10, 100, nullptr, nullptr, nullptr, nullptr, count),
+            0);
     const double one = 0.0;
     EXPECT_EQ(seismic_phase_calc_time_inner_loop(0, 100, &one, &one, nullptr, nullptr, 1), 0);
 }
@@ -306,24 +320,28 @@ TEST(PhaseSearch, TurnCountLimits)
     const double max_distance = rad_of(10) + (2 * (turns - 1)) * kPi;  // exactly 2^20 turns
     const std::vector<double> never = {-60.0, -50.0};  // searched distances are never negative
     EXPECT_EQ(seismic_phase_calc_time_inner_loop(10, max_distance, never.data(), ray.data(),
-                                                 nullptr, nullptr, 2), 0);
+                                                 nullptr, nullptr, 2),
+              0);
     const std::vector<double> always = {0.0, 1e7};
     std::vector<double> d(2u << 20);
     std::vector<int> r(2u << 20);
     EXPECT_EQ(seismic_phase_calc_time_inner_loop(10, max_distance, always.data(), ray.data(),
-                                                 d.data(), r.data(), 2), 2 << 20);
+                                                 d.data(), r.data(), 2),
+              2 << 20);
     EXPECT_EQ(d.back(), (2.0 * (1 << 20)) * kPi - rad_of(10));
 
     // 180 degrees, one interval: one hit per turn at most, so INT_MAX turns
     // could be counted and INT_MAX + 1 cannot.
     const double int_max = std::numeric_limits<int>::max();
     EXPECT_EQ(seismic_phase_calc_time_inner_loop(180, kPi + (2 * int_max) * kPi, always.data(),
-                                                 ray.data(), nullptr, nullptr, 2), 0);
+                                                 ray.data(), nullptr, nullptr, 2),
+              0);
     // Two intervals, two scans: four hits per turn.
     const std::vector<double> three = {0.0, 1.0, 2.0}, ray3 = {3.0, 2.0, 1.0};
     const double too_many = std::floor(int_max / 4) + 1;
     EXPECT_EQ(seismic_phase_calc_time_inner_loop(10, rad_of(10) + (2 * (too_many - 1)) * kPi,
-                                                 three.data(), ray3.data(), nullptr, nullptr, 3), 0);
+                                                 three.data(), ray3.data(), nullptr, nullptr, 3),
+              0);
 }
 
 // |degree| mod 360 done exactly (as an integer multiple of the value's
@@ -334,9 +352,10 @@ __extension__ typedef __int128 int128;
 double exact_reduction(double degree)
 {
     const double x = std::fabs(degree);
-    if (!(x > 360.0)) return x > 180.0 ? 360.0 - x : x;
+    if (!(x > 360.0))
+        return x > 180.0 ? 360.0 - x : x;
     int e;
-    const double m = std::frexp(x, &e);  // x = m 2^e, m in [0.5, 1)
+    const double m = std::frexp(x, &e);                        // x = m 2^e, m in [0.5, 1)
     const auto mant = static_cast<int128>(std::ldexp(m, 53));  // x = mant 2^(e-53)
     const int shift = e - 53;
     double rem;
@@ -354,7 +373,8 @@ double exact_reduction(double degree)
 double literal_reduction(double degree)
 {
     double t = std::fabs(degree);
-    while (t > 360.0) t -= 360.0;
+    while (t > 360.0)
+        t -= 360.0;
     return t > 180.0 ? 360.0 - t : t;
 }
 
@@ -372,8 +392,10 @@ TEST(PhaseSearch, ReductionIsTheExactRemainder)
     for (int k = 0; k < 400; ++k) {
         const double mag = std::ldexp(1.0, static_cast<int>(rng() % 22));
         double degree = (u(rng) - 0.5) * 2 * 360.0 * mag;
-        if (k % 4 == 1) degree = std::round(degree / 360.0) * 360.0;
-        if (k % 4 == 2) degree = std::round(degree / 180.0) * 180.0;
+        if (k % 4 == 1)
+            degree = std::round(degree / 360.0) * 360.0;
+        if (k % 4 == 2)
+            degree = std::round(degree / 180.0) * 180.0;
         ASSERT_EQ(literal_reduction(degree), exact_reduction(degree)) << degree;
         ASSERT_EQ(bits(searched(degree)), bits(rad_of(literal_reduction(degree)))) << degree;
     }
@@ -382,8 +404,10 @@ TEST(PhaseSearch, ReductionIsTheExactRemainder)
     for (int k = 0; k < 2000; ++k) {
         const int e = static_cast<int>(rng() % 110);
         double degree = std::ldexp(1.0 + u(rng), e) * (k % 2 ? -1.0 : 1.0);
-        if (k % 5 == 1) degree = std::ldexp(360.0 * std::floor(u(rng) * 1e6), e / 2);
-        if (k % 5 == 2) degree = std::ldexp(180.0 * (2 * std::floor(u(rng) * 1e6) + 1), 0);
+        if (k % 5 == 1)
+            degree = std::ldexp(360.0 * std::floor(u(rng) * 1e6), e / 2);
+        if (k % 5 == 2)
+            degree = std::ldexp(180.0 * (2 * std::floor(u(rng) * 1e6) + 1), 0);
         ASSERT_EQ(bits(searched(degree)), bits(rad_of(exact_reduction(degree)))) << degree;
     }
     EXPECT_EQ(searched(0x1p1000 * 45.0), 0.0);  // a multiple of 360 of any size
@@ -404,10 +428,13 @@ TEST(PhaseSearch, ConcurrentCallsMatchSingleThreaded)
     std::vector<std::thread> pool;
     for (int t = 0; t < 8; ++t)
         pool.emplace_back([&, t] {
-            for (int rep = 0; rep < 20; ++rep) got[t] = run_kernel(77.0, 10 * kPi, dist, ray);
+            for (int rep = 0; rep < 20; ++rep)
+                got[t] = run_kernel(77.0, 10 * kPi, dist, ray);
         });
-    for (auto &th : pool) th.join();
-    for (const Hits &h : got) EXPECT_TRUE(h == want);
+    for (auto &th : pool)
+        th.join();
+    for (const Hits &h : got)
+        EXPECT_TRUE(h == want);
 }
 
 }  // namespace

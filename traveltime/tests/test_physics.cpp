@@ -35,8 +35,8 @@ TEST(Physics, BranchSumOfTurningRayMatchesClosedForm)
 
         const int max_i = static_cast<int>(rays.size()), max_j = planet.layers();
         std::vector<double> time(pair_p.size(), NAN), dist(pair_p.size(), NAN);
-        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(), dist.data(),
-                                          radius, max_i * max_j);
+        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(),
+                                          dist.data(), radius, max_i * max_j);
         std::vector<double> td(4 * rays.size(), 0.0);
         tau_branch_calc_time_dist_inner_loop(pair_p.data(), time.data(), dist.data(),
                                              planet.layer.data(), td.data(), max_i, max_j,
@@ -93,10 +93,11 @@ TEST(Physics, PhaseSearchInterpolatesClosedFormTimes)
         planet.pairs(rays, pair_layer, pair_p);
         const int max_j = planet.layers();
         std::vector<double> time(pair_p.size()), dist(pair_p.size()), td(4 * rays.size());
-        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(), dist.data(),
-                                          radius, samples * max_j);
+        bullen_radial_slowness_inner_loop(pair_layer.data(), pair_p.data(), time.data(),
+                                          dist.data(), radius, samples * max_j);
         tau_branch_calc_time_dist_inner_loop(pair_p.data(), time.data(), dist.data(),
-                                             planet.layer.data(), td.data(), samples, max_j, eta_s, 1);
+                                             planet.layer.data(), td.data(), samples, max_j, eta_s,
+                                             1);
         std::vector<double> curve_d(samples), curve_t(samples);
         for (int k = 0; k < samples; ++k) {
             curve_d[k] = 2.0 * td[4 * k + TD_DIST];
@@ -105,8 +106,8 @@ TEST(Physics, PhaseSearchInterpolatesClosedFormTimes)
         for (double degree : {5.0, 30.0, 60.0, 95.0, 130.0, 160.0, 200.0, -250.0, 400.0}) {
             std::vector<double> hit_d(2 * samples * 4);
             std::vector<int> hit_k(hit_d.size());
-            const int r = seismic_phase_calc_time_inner_loop(degree, d_max, curve_d.data(), rays.data(),
-                                                             hit_d.data(), hit_k.data(), samples);
+            const int r = seismic_phase_calc_time_inner_loop(
+                degree, d_max, curve_d.data(), rays.data(), hit_d.data(), hit_k.data(), samples);
             int expected = 0;  // distances of this degree the curve reaches
             double deg = std::fmod(std::fabs(degree), 360.0);
             deg = deg > 180.0 ? 360.0 - deg : deg;
