@@ -22,7 +22,6 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kIntGuard = -777;
 
 // The distance the kernel searches for `deg` at turn 0.
