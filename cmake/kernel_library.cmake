@@ -17,6 +17,7 @@ function(seis_kernel_library name)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/common)
   target_compile_definitions(${name} PRIVATE ${upper}_BUILDING)
   target_link_libraries(${name} PRIVATE seis_library_options ${arg_LIBS})
   set_target_properties(${name} PROPERTIES
@@ -29,6 +30,7 @@ function(seis_kernel_library name)
     add_library(${name}_variants STATIC ${arg_SOURCE})
     target_include_directories(${name}_variants PUBLIC
       ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})
+    target_include_directories(${name}_variants PRIVATE ${PROJECT_SOURCE_DIR}/common)
     target_compile_definitions(${name}_variants PRIVATE ${upper}_VARIANTS_ONLY)
     target_link_libraries(${name}_variants PRIVATE seis_library_options ${arg_LIBS})
   endif()

@@ -47,19 +47,10 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#include <immintrin.h>
-#endif
+#include "cpu_features.h"
 
-// Code an ifunc resolver runs.  The dynamic linker calls the resolver while
-// it relocates, before any sanitizer runtime has started, so this code must
-// carry no instrumentation: ThreadSanitizer's entry hook would touch a
-// thread state that does not exist yet.
-#if defined(__clang__)
-#define RESOLVER_SAFE __attribute__((disable_sanitizer_instrumentation))
-#else
-#define RESOLVER_SAFE __attribute__((no_sanitize("thread")))
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 namespace ibmfloat {
@@ -119,45 +110,9 @@ void convert_portable(float *ibm, int len)
 
 #if defined(__x86_64__)
 
-namespace {
+RESOLVER_SAFE bool cpu_has_avx2() { return seis_cpu::has_avx2(); }
 
-// XCR0: which register states the operating system saves on a context switch.
-RESOLVER_SAFE std::uint64_t enabled_register_state()
-{
-    std::uint32_t eax, edx;
-    __asm__("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
-    return static_cast<std::uint64_t>(edx) << 32 | eax;
-}
-
-constexpr std::uint64_t kSseAvxState = 0x6;   // XMM, upper YMM
-constexpr std::uint64_t kAvx512State = 0xE6;  // and opmask, upper ZMM0-15, ZMM16-31
-
-RESOLVER_SAFE bool os_saves(std::uint64_t state)
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx))
-        return false;
-    if (!(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
-        return false;
-    return (enabled_register_state() & state) == state;
-}
-
-RESOLVER_SAFE unsigned leaf7_ebx()
-{
-    unsigned eax, ebx, ecx, edx;
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
-        return 0;
-    return ebx;
-}
-
-}  // namespace
-
-RESOLVER_SAFE bool cpu_has_avx2() { return os_saves(kSseAvxState) && (leaf7_ebx() & bit_AVX2); }
-
-RESOLVER_SAFE bool cpu_has_avx512()
-{
-    return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F);
-}
+RESOLVER_SAFE bool cpu_has_avx512() { return seis_cpu::has_avx512(); }
 
 namespace {
 

@@ -1,0 +1,62 @@
+// Which vector instruction sets this x86-64 processor runs, for the ifunc
+// resolvers of both libraries.  Each library compiles its own private copy:
+// they share no code at run time.
+#pragma once
+
+// Code an ifunc resolver runs.  The dynamic linker calls the resolver while
+// it relocates, before any sanitizer runtime has started, so this code must
+// carry no instrumentation: ThreadSanitizer's entry hook would touch a
+// thread state that does not exist yet.
+#if defined(__clang__)
+#define RESOLVER_SAFE __attribute__((disable_sanitizer_instrumentation))
+#else
+#define RESOLVER_SAFE __attribute__((no_sanitize("thread")))
+#endif
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <stdint.h>
+
+namespace seis_cpu {
+
+// XCR0: the register states the operating system saves on a context switch.
+RESOLVER_SAFE static inline uint64_t enabled_register_state()
+{
+    uint32_t eax, edx;
+    __asm__("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+    return static_cast<uint64_t>(edx) << 32 | eax;
+}
+
+constexpr uint64_t kAvxState = 0x6;      // XMM, upper halves of YMM
+constexpr uint64_t kAvx512State = 0xE6;  // and opmask, upper ZMM0-15, ZMM16-31
+
+// The processor has AVX and the operating system saves `state`.
+RESOLVER_SAFE static inline bool os_saves(uint64_t state)
+{
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX))
+        return false;
+    return (enabled_register_state() & state) == state;
+}
+
+RESOLVER_SAFE static inline unsigned leaf7_ebx()
+{
+    unsigned eax, ebx, ecx, edx;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return 0;
+    return ebx;
+}
+
+RESOLVER_SAFE static inline bool has_avx2()
+{
+    return os_saves(kAvxState) && (leaf7_ebx() & bit_AVX2);
+}
+
+RESOLVER_SAFE static inline bool has_avx512()
+{
+    return os_saves(kAvx512State) && (leaf7_ebx() & bit_AVX512F);
+}
+
+}  // namespace seis_cpu
+
+#endif  // __x86_64__
