@@ -47,3 +47,22 @@ execute_process(COMMAND ${PKG_CONFIG} --variable=libdir traveltime
 run(${CC} ${SOURCE_DIR}/examples/consumer/consumer.c ${flags} -lm -Wl,-rpath,${libdir}
     -o ${WORK_DIR}/pkgconfig-consumer)
 run(${WORK_DIR}/pkgconfig-consumer)
+
+# 3. The Python package, from the site folder of the prefix, with the
+# libraries installed in its own folder and no library variable set.
+if(PYTHON)
+  if(IS_ABSOLUTE "${PYTHON_SITE_DIR}")
+    message(STATUS "SEIS_PYTHON_SITE_DIR is absolute (${PYTHON_SITE_DIR}): not in the scratch prefix")
+    return()
+  endif()
+  set(site ${prefix}/${PYTHON_SITE_DIR})
+  run(${CMAKE_COMMAND} -E env --unset=TRAVELTIME_LIBRARY --unset=IBMFLOAT_LIBRARY
+      PYTHONPATH=${site} ${PYTHON} -c [=[
+import seiskernels, seiskernels.ibmfloat as m
+trace = bytearray.fromhex("41100000 c276a000")
+seiskernels.ibm2ieee(trace)
+assert memoryview(trace).cast("f").tolist() == [1.0, -118.625]
+assert m._lib._name.startswith(seiskernels.__path__[0]), m._lib._name
+print("Python package from", seiskernels.__path__[0])
+]=])
+endif()
