@@ -318,14 +318,14 @@ def _search_into(degree, max_distance, dist_ptr, rp_ptr, count, bound, results_d
     if results_d is None:
         d_ptr = (ctypes.c_double * bound)()
     else:
-        d_v, d_ptr = pin(results_d, "search_dist_results", DOUBLES, True)
-        _capacity(d_v, "search_dist_results", bound)
+        d_v, d_ptr = pin(results_d, "search_dist_results", DOUBLES, True)  # d_v pins too
+        _capacity(d_v, "search_dist_results", bound, 8)
         outputs.append(("search_dist_results", d_ptr, 8 * bound))
     if results_k is None:
         k_ptr = (ctypes.c_int * bound)()
     else:
         k_v, k_ptr = pin(results_k, "ray_num_results", INTS, True)
-        _capacity(k_v, "ray_num_results", bound)
+        _capacity(k_v, "ray_num_results", bound, 4)
         outputs.append(("ray_num_results", k_ptr, 4 * bound))
     disjoint(outputs, inputs)
     hits = _search(_double(degree), _double(max_distance), dist_ptr, rp_ptr, d_ptr, k_ptr, count)
@@ -333,8 +333,8 @@ def _search_into(degree, max_distance, dist_ptr, rp_ptr, count, bound, results_d
             k_ptr[:hits] if results_k is None else results_k[:hits])
 
 
-def _capacity(view, name, bound):
-    have = view.nbytes // (8 if name == "search_dist_results" else 4)
+def _capacity(view, name, bound, itemsize):
+    have = view.nbytes // itemsize
     if have < bound:
         raise ValueError(f"{name}: expected room for at least {bound} hits "
                          f"(2 * (count - 1) * (floor(max_distance / (2 pi)) + 2)), got {have}")
