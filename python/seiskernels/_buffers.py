@@ -1,6 +1,7 @@
 """Checks the buffers, counts and scalars handed to a kernel, and pins each
 buffer for the call: nothing reaches C before every check has passed."""
 
+import array
 import ctypes
 import operator
 import struct
@@ -22,45 +23,52 @@ class Kind:
     def __init__(self, fast, codes, itemsize, what):
         self.fast, self.codes = frozenset(fast), frozenset(codes)
         self.itemsize, self.mask, self.what = itemsize, itemsize - 1, what
-        self.dtypes = frozenset()  # numpy dtypes of these codes, once numpy is seen
+        self.dtypes = ()  # numpy dtypes of the fast codes, once numpy is seen
 
 
 DOUBLES = Kind("d", "d", 8, "float64 (C double)")
-INTS = Kind("i", "il", 4, "int32 (C int)")
+INTS = Kind("i", "il", 4, "int32 (C int)")  # 'i' is a 4-byte C int on every Linux
 # IBM samples: any 4-byte element, or raw bytes taken four at a time.
 WORDS = Kind("fiIBbc", "fiIlLBbc", 4, "32-bit words (float32, int32, uint32) or bytes")
 _BYTES = frozenset("Bbc")
 _KINDS = (DOUBLES, INTS, WORDS)
 _ndarray = None  # numpy.ndarray, once numpy has been seen
 
+_array = array.array
 _memoryview = memoryview
 _from_buffer = Pointer.from_buffer
 _addressof = ctypes.addressof
 
 
 def pin(obj, name, kind, writable):
-    """(view, pointer) for a buffer of `kind` elements: C-contiguous, aligned
-    for them, and writable if `writable`.  `view` has the buffer's nbytes,
-    ndim and shape (it is a memoryview, or the numpy array itself), and
-    `pointer` passes its address to a kernel.  Both hold an export of the
-    buffer, so that a bytearray or array.array cannot be resized, and its
-    memory moved, while the caller keeps them: past the end of the call.
+    """(pointer, nbytes, shape) of a buffer of `kind` elements that is
+    C-contiguous, aligned for them, and writable if `writable`.  The pointer
+    passes the buffer's address to a kernel and holds an export of it, so
+    that a bytearray or array.array cannot be resized, and its memory moved,
+    while the caller keeps the pointer: past the end of the call.
 
-    The common case costs two C calls: ctypes' from_buffer rejects read-only
-    and non-contiguous buffers itself.  Anything else goes the long way,
-    which explains what is wrong."""
+    The common case costs a C call or two: ctypes' from_buffer rejects
+    read-only and non-contiguous buffers itself.  Anything else goes the
+    long way, which explains what is wrong."""
     try:
-        if type(obj) is _ndarray:
+        kind_of = type(obj)
+        if kind_of is _ndarray:
             if obj.dtype in kind.dtypes:
                 pointer = _from_buffer(obj)
                 if not _addressof(pointer) & kind.mask:
-                    return obj, pointer
+                    return pointer, obj.nbytes, obj.shape
+        elif kind_of is _array:
+            if obj.typecode in kind.fast:
+                pointer = _from_buffer(obj)
+                if not _addressof(pointer) & kind.mask:
+                    n = len(obj)
+                    return pointer, n * obj.itemsize, (n,)
         else:
             view = _memoryview(obj)
             if view.format in kind.fast:
                 pointer = _from_buffer(view)
                 if not _addressof(pointer) & kind.mask:
-                    return view, pointer
+                    return pointer, view.nbytes, view.shape
     except TypeError:
         pass
     return _pin_checked(obj, name, kind, writable)
@@ -92,14 +100,19 @@ def _pin_checked(obj, name, kind, writable):
         raise TypeError(f"{name}: expected a writable buffer, got a read-only "
                         f"{type(obj).__name__}")
     else:
-        # ctypes maps only writable buffers, so ask Python's buffer interface
-        # for the address; the view keeps the memory pinned meanwhile.
+        # ctypes maps only writable buffers: ask Python's buffer interface for
+        # the address, and keep the view, which pins the memory, with it.
         address = _read_only_address(view)
-        pointer = Pointer.from_address(address)
+        pointer = _ReadOnly.from_address(address)
+        pointer.view = view
     if address & kind.mask and view.nbytes:  # an empty buffer is never read
         raise ValueError(f"{name}: its memory at {address:#x} is not aligned to the "
                          f"{kind.itemsize} bytes of {kind.what}")
-    return view, pointer
+    return pointer, view.nbytes, view.shape
+
+
+class _ReadOnly(Pointer):
+    """A pointer into a read-only buffer, with the view that pins it."""
 
 
 def _note_numpy(obj):
@@ -109,7 +122,7 @@ def _note_numpy(obj):
     numpy = sys.modules.get("numpy")
     if _ndarray is None and numpy is not None and isinstance(obj, numpy.ndarray):
         for kind in _KINDS:
-            kind.dtypes = frozenset(numpy.dtype(c) for c in kind.fast)
+            kind.dtypes = tuple(numpy.dtype(c) for c in kind.fast)
         _ndarray = numpy.ndarray
 
 
@@ -158,20 +171,20 @@ def real(value, name):
         raise TypeError(f"{name}: expected a real number, got {value!r} ({e})") from None
 
 
-def rows(view, name, what):
+def rows(nbytes, shape, name, what):
     """Number of four-double rows in a flat or (rows, 4) buffer."""
-    if view.ndim == 2 and view.shape[1] == 4:
-        return view.shape[0]
-    if view.ndim <= 1 and not view.nbytes & 31:
-        return view.nbytes >> 5
+    if len(shape) == 2 and shape[1] == 4:
+        return shape[0]
+    if len(shape) <= 1 and not nbytes & 31:
+        return nbytes >> 5
     raise ValueError(f"{name}: expected {what} rows of four doubles (a flat buffer of 4*n "
-                     f"doubles, or shape (n, 4)), got shape {tuple(view.shape)}")
+                     f"doubles, or shape (n, 4)), got shape {tuple(shape)}")
 
 
-def length(view, name, wanted, exact, what):
+def length(nbytes, name, wanted, exact, what):
     """Checks that a buffer of doubles holds `wanted` of them: exactly, when
     the count was taken from the buffers themselves, or at least."""
-    have = view.nbytes >> 3
+    have = nbytes >> 3
     if have != wanted and (exact or have < wanted):
         raise ValueError(f"{name}: expected {'' if exact else 'at least '}{wanted} {what}, "
                          f"got {have}")
@@ -181,12 +194,11 @@ def disjoint(outputs, inputs):
     """Checks that no output overlaps another output or an input, each given
     as (name, pointer, bytes the kernel touches): a kernel would otherwise
     read what it had just written, or write one result over another."""
-    spans = outputs + inputs
-    for k, (name, pointer, used) in enumerate(outputs):
-        start = _addressof(pointer)
-        for other_name, other_pointer, other_used in spans[k + 1:]:
-            other = _addressof(other_pointer)
-            if used and other_used and start < other + other_used and other < start + used:
+    spans = [(_addressof(pointer), used, name) for name, pointer, used in outputs + inputs]
+    for k in range(len(outputs)):
+        start, used, name = spans[k]
+        for other, other_used, other_name in spans[k + 1:]:
+            if start < other + other_used and other < start + used and used and other_used:
                 raise ValueError(f"{name} and {other_name} overlap in memory")
 
 

@@ -79,8 +79,7 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: str = "big") 
     """
     if byteorder != _MACHINE and byteorder != _OTHER:
         raise ValueError(f"byteorder: expected 'big' or 'little', got {byteorder!r}")
-    view, pointer = pin(ibm, "ibm", WORDS, True)
-    nbytes = view.nbytes
+    pointer, nbytes, _ = pin(ibm, "ibm", WORDS, True)
     if nbytes & 3:
         raise ValueError(f"ibm: expected a whole number of 4-byte words, got {nbytes} bytes")
     n = nbytes >> 2
@@ -95,24 +94,27 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: str = "big") 
     if n <= 0:
         return
     if byteorder == _OTHER:
-        _swap(view, n)
+        _swap(ibm, n)
     if n <= INT_MAX:
         _ibm2ieee(pointer, n)
         return
     # The kernel counts in a C int: convert 2^31 - 1 words at a time.
     for start in range(0, n, INT_MAX):
-        _ibm2ieee(Pointer.from_buffer(view, 4 * start), min(INT_MAX, n - start))
+        _ibm2ieee(Pointer.from_buffer(ibm, 4 * start), min(INT_MAX, n - start))
 
 
-def _swap(view, n):
+def _swap(ibm, n):
     """Reverses the bytes of each of the first n words of a writable,
     C-contiguous buffer, in place."""
     numpy = sys.modules.get("numpy")
     if numpy is not None:
-        numpy.frombuffer(view, numpy.uint32, n).byteswap(inplace=True)
+        if type(ibm) is numpy.ndarray and ibm.itemsize == 4 and ibm.size == n:
+            ibm.byteswap(inplace=True)  # the whole array, without a view
+        else:
+            numpy.frombuffer(ibm, numpy.uint32, n).byteswap(inplace=True)
         return
     # Without numpy: array.array swaps in C, a slice at a time.
-    raw = memoryview(view).cast("B")
+    raw = memoryview(ibm).cast("B")
     for start in range(0, 4 * n, 4 * _SWAP_WORDS):
         stop = min(start + 4 * _SWAP_WORDS, 4 * n)
         scratch = array.array(_WORD)

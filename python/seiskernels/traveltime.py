@@ -75,15 +75,15 @@ def bullen_radial_slowness_inner_loop(layer: Buffer, p: Buffer, time: Buffer, di
         A buffer of the wrong length or shape, or misaligned; outputs that
         overlap each other or the inputs; a count beyond a C int.
     """
-    layer_v, layer_ptr = pin(layer, "layer", DOUBLES, False)
-    p_v, p_ptr = pin(p, "p", DOUBLES, False)
-    time_v, time_ptr = pin(time, "time", DOUBLES, True)
-    dist_v, dist_ptr = pin(dist, "dist", DOUBLES, True)
+    layer_ptr, layer_bytes, layer_shape = pin(layer, "layer", DOUBLES, False)
+    p_ptr, p_bytes, _ = pin(p, "p", DOUBLES, False)
+    time_ptr, time_bytes, _ = pin(time, "time", DOUBLES, True)
+    dist_ptr, dist_bytes, _ = pin(dist, "dist", DOUBLES, True)
     radius = real(radius, "radius")
-    n_rows = rows(layer_v, "layer", "slowness-layer")
+    n_rows = rows(layer_bytes, layer_shape, "layer", "slowness-layer")
     exact = max_i is None
     if exact:
-        max_i = int_count(p_v.nbytes // 8, "p (its length)")
+        max_i = int_count(p_bytes >> 3, "p (its length)")
         if n_rows != max_i:
             raise ValueError(f"layer: expected {max_i} rows, one per ray parameter in p, "
                              f"got {n_rows}")
@@ -91,10 +91,10 @@ def bullen_radial_slowness_inner_loop(layer: Buffer, p: Buffer, time: Buffer, di
         max_i = int_count(max_i, "max_i")
         if n_rows < max_i:
             raise ValueError(f"layer: expected at least {max_i} rows (max_i), got {n_rows}")
-        length(p_v, "p", max_i, False, "ray parameters (max_i)")
+        length(p_bytes, "p", max_i, False, "ray parameters (max_i)")
     n = max(max_i, 0)
-    length(time_v, "time", n, exact, "doubles, one per pair")
-    length(dist_v, "dist", n, exact, "doubles, one per pair")
+    length(time_bytes, "time", n, exact, "doubles, one per pair")
+    length(dist_bytes, "dist", n, exact, "doubles, one per pair")
     disjoint([("time", time_ptr, 8 * n), ("dist", dist_ptr, 8 * n)],
              [("layer", layer_ptr, 32 * n), ("p", p_ptr, 8 * n)])
     _bullen(layer_ptr, p_ptr, time_ptr, dist_ptr, _double(radius), max_i)
@@ -154,15 +154,14 @@ def tau_branch_calc_time_dist_inner_loop(ray_params: Buffer, time: Buffer, dist:
         A buffer of the wrong length or shape, or misaligned; `time_dist`
         overlapping an input; a count beyond a C int.
     """
-    rp_v, rp_ptr = pin(ray_params, "ray_params", DOUBLES, False)
-    time_v, time_ptr = pin(time, "time", DOUBLES, False)
-    dist_v, dist_ptr = pin(dist, "dist", DOUBLES, False)
-    layer_v, layer_ptr = pin(layer, "layer", DOUBLES, False)
-    td_v, td_ptr = pin(time_dist, "time_dist", DOUBLES, True)
+    matrices = [(name, *pin(matrix, name, DOUBLES, False))
+                for name, matrix in (("ray_params", ray_params), ("time", time), ("dist", dist))]
+    layer_ptr, layer_bytes, layer_shape = pin(layer, "layer", DOUBLES, False)
+    td_ptr, td_bytes, td_shape = pin(time_dist, "time_dist", DOUBLES, True)
     max_ray_param = real(max_ray_param, "max_ray_param")
     turn = 1 if int_count(allow_turn, "allow_turn") else 0
-    n_layers = rows(layer_v, "layer", "slowness-layer")
-    n_rows = rows(td_v, "time_dist", "time-distance")
+    n_layers = rows(layer_bytes, layer_shape, "layer", "slowness-layer")
+    n_rows = rows(td_bytes, td_shape, "time_dist", "time-distance")
     exact_i, exact_j = max_i is None, max_j is None
     max_i = int_count(n_rows if exact_i else max_i, "max_i")
     max_j = int_count(n_layers if exact_j else max_j, "max_j")
@@ -171,27 +170,29 @@ def tau_branch_calc_time_dist_inner_loop(ray_params: Buffer, time: Buffer, dist:
     if not exact_j and n_layers < max_j:
         raise ValueError(f"layer: expected at least {max_j} rows (max_j), got {n_layers}")
     n_i, n_j = max(max_i, 0), max(max_j, 0)
-    for name, view in (("ray_params", rp_v), ("time", time_v), ("dist", dist_v)):
-        _matrix(view, name, n_i, n_j, exact_i and exact_j)
+    for name, _, nbytes, shape in matrices:
+        _matrix(nbytes, shape, name, n_i, n_j, exact_i and exact_j)
     cells = 8 * n_i * n_j if n_j else 0
     disjoint([("time_dist", td_ptr, 32 * n_i)],
-             [("ray_params", rp_ptr, cells), ("time", time_ptr, cells),
-              ("dist", dist_ptr, cells), ("layer", layer_ptr, 32 * n_j)])
+             [(name, pointer, cells) for name, pointer, _, _ in matrices]
+             + [("layer", layer_ptr, 32 * n_j)])
+    (_, rp_ptr, _, _), (_, time_ptr, _, _), (_, dist_ptr, _, _) = matrices
     _branch(rp_ptr, time_ptr, dist_ptr, layer_ptr, td_ptr, max_i, max_j,
             _double(max_ray_param), turn)
 
 
-def _matrix(view, name, n_i, n_j, exact):
+def _matrix(nbytes, shape, name, n_i, n_j, exact):
     """Checks a (n_i, n_j) row-major matrix of doubles, flat or 2-D."""
-    if view.ndim == 2:
-        r, c = view.shape
+    if len(shape) == 2:
+        r, c = shape
         if c == n_j and (r == n_i or (not exact and r > n_i)):
             return
         raise ValueError(f"{name}: expected shape ({n_i}, {n_j}) (rays x layers), "
-                         f"got {view.shape}")
-    if view.ndim > 2:
-        raise ValueError(f"{name}: expected a (rays x layers) matrix, got shape {view.shape}")
-    length(view, name, n_i * n_j, exact, f"doubles ({n_i} rays x {n_j} layers)")
+                         f"got {tuple(shape)}")
+    if len(shape) > 2:
+        raise ValueError(f"{name}: expected a (rays x layers) matrix, got shape {tuple(shape)}")
+    if nbytes >> 3 != n_i * n_j:
+        length(nbytes, name, n_i * n_j, exact, f"doubles ({n_i} rays x {n_j} layers)")
 
 
 def seismic_phase_calc_time_inner_loop(
@@ -259,22 +260,22 @@ def seismic_phase_calc_time_inner_loop(
         than the bound above, or overlapping each other or the curve; a
         count beyond a C int, or a bound beyond it.
     """
-    dist_v, dist_ptr = pin(dist, "dist", DOUBLES, False)
-    rp_v, rp_ptr = pin(ray_param, "ray_param", DOUBLES, False)
+    dist_ptr, dist_bytes, _ = pin(dist, "dist", DOUBLES, False)
+    rp_ptr, rp_bytes, _ = pin(ray_param, "ray_param", DOUBLES, False)
     if type(degree) is not float:
         degree = real(degree, "degree")
     if type(max_distance) is not float:
         max_distance = real(max_distance, "max_distance")
     if count is None:
-        count = dist_v.nbytes >> 3
-        if rp_v.nbytes != dist_v.nbytes:
-            length(rp_v, "ray_param", count, True, "ray parameters, one per sample in dist")
+        count = dist_bytes >> 3
+        if rp_bytes != dist_bytes:
+            length(rp_bytes, "ray_param", count, True, "ray parameters, one per sample in dist")
         if count > INT_MAX:
             raise ValueError(f"dist: {count} samples, more than a C int counts")
     else:
         count = int_count(count, "count")
-        length(dist_v, "dist", count, False, "samples (count)")
-        length(rp_v, "ray_param", count, False, "samples (count)")
+        length(dist_bytes, "dist", count, False, "samples (count)")
+        length(rp_bytes, "ray_param", count, False, "samples (count)")
     # The most hits a call can write: 2 (count - 1) per turn count, over at
     # most floor(max_distance / 2 pi) + 2 turn counts.  Non-finite input
     # (x - x is then NaN) finds nothing.
@@ -318,14 +319,14 @@ def _search_into(degree, max_distance, dist_ptr, rp_ptr, count, bound, results_d
     if results_d is None:
         d_ptr = (ctypes.c_double * bound)()
     else:
-        d_v, d_ptr = pin(results_d, "search_dist_results", DOUBLES, True)  # d_v pins too
-        _capacity(d_v, "search_dist_results", bound, 8)
+        d_ptr, d_bytes, _ = pin(results_d, "search_dist_results", DOUBLES, True)
+        _capacity(d_bytes >> 3, "search_dist_results", bound)
         outputs.append(("search_dist_results", d_ptr, 8 * bound))
     if results_k is None:
         k_ptr = (ctypes.c_int * bound)()
     else:
-        k_v, k_ptr = pin(results_k, "ray_num_results", INTS, True)
-        _capacity(k_v, "ray_num_results", bound, 4)
+        k_ptr, k_bytes, _ = pin(results_k, "ray_num_results", INTS, True)
+        _capacity(k_bytes >> 2, "ray_num_results", bound)
         outputs.append(("ray_num_results", k_ptr, 4 * bound))
     disjoint(outputs, inputs)
     hits = _search(_double(degree), _double(max_distance), dist_ptr, rp_ptr, d_ptr, k_ptr, count)
@@ -333,8 +334,7 @@ def _search_into(degree, max_distance, dist_ptr, rp_ptr, count, bound, results_d
             k_ptr[:hits] if results_k is None else results_k[:hits])
 
 
-def _capacity(view, name, bound, itemsize):
-    have = view.nbytes // itemsize
+def _capacity(have, name, bound):
     if have < bound:
         raise ValueError(f"{name}: expected room for at least {bound} hits "
                          f"(2 * (count - 1) * (floor(max_distance / (2 pi)) + 2)), got {have}")

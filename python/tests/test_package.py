@@ -150,10 +150,10 @@ def test_long_buffers_convert_in_pieces(monkeypatch):
 
 def test_buffers_stay_pinned_for_the_call():
     trace = bytearray(16)
-    view, pointer = seiskernels._buffers.pin(trace, "ibm", seiskernels._buffers.WORDS, True)
+    pinned = seiskernels._buffers.pin(trace, "ibm", seiskernels._buffers.WORDS, True)
     with pytest.raises(BufferError):
         trace.extend(b"1234")  # a resize would move the memory under the kernel
-    del view, pointer
+    del pinned
     trace.extend(b"1234")
 
 

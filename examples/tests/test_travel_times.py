@@ -1,0 +1,184 @@
+"""Tests of the travel-time calculator: model files, the Bullen planet's closed
+form, and arrivals against a direct quadrature of the velocity model."""
+
+import math
+import os
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import earth_model as em  # noqa: E402
+import tau  # noqa: E402
+import travel_times as tt  # noqa: E402
+
+MODELS = os.path.join(HERE, os.pardir, os.pardir, os.pardir, "shared", "validation", "models")
+
+# Crust, a low-velocity zone, a repeated depth without a jump, a fluid core.
+SYNTHETIC = """0 5.8 3.4 2.7
+20 5.8 3.4 2.7
+20 6.6 3.8 2.9
+35 6.6 3.8 2.9
+mantle
+35 8.1 4.5 3.3
+120 7.9 4.4 3.3
+220 8.05 4.45 3.35
+220 8.5 4.65 3.4
+660 10.2 5.6 4.0
+660 10.8 5.95 4.4
+1500 12.0 6.6 4.9
+1500 12.0 6.6 4.9
+2890 13.7 7.3 5.5
+outer-core
+2890 8.0 0 9.9
+5150 10.3 0 12.1
+inner-core
+5150 11.0 3.5 12.7
+6371 11.3 3.7 13.0
+"""
+HEADER = "test model\nP S\n0 5.8 3.4 2.7\n"     # and the node at the surface
+
+
+def write(folder, name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
+class ModelFiles(unittest.TestCase):
+    BAD = [  # file, text, the error expected
+        ("m.tvel", HEADER + "x 5.8 3.4 2.7\n", "line 4: 'x' is not a number"),
+        ("m.tvel", HEADER + "10 5.8 3.4\n", "line 4: expected depth, Vp, Vs"),
+        ("m.tvel", HEADER + "20 6 3 3\n10 6 3 3\n", "line 5: depth 10 km lies above"),
+        ("m.tvel", HEADER + "9 6 3 3\n9 7 3 3\n9 8 3 3\n", "line 6: depth 9 km appears"),
+        ("m.tvel", HEADER + "10 0 3 3\n", "line 4: Vp must be positive"),
+        ("m.tvel", HEADER + "10 6 -1 3\n", "line 4: Vs must not be negative"),
+        ("m.tvel", "test model\nP S\n5 5.8 3.4 2.7\n", "line 3: the first node must lie at"),
+        ("m.tvel", HEADER + "10 6 inf 3\n", "line 4: 'inf' is not a finite"),
+        ("m.tvel", HEADER + "100 6 3 3\n6371 9 4 4\n", "no fluid outer core"),
+        ("m.tvel", HEADER + "100 6 0 3\n6371 9 4 4\n", "Vs reaches 0 inside"),
+        ("m.nd", SYNTHETIC.replace("outer-core", "outer_core"), "line 15: 'outer_core' is not"),
+        ("m.nd", SYNTHETIC.replace("mantle\n35 8.1", "mantle\n36 8.1"), "line 5: 'mantle' must"),
+        ("m.nd", SYNTHETIC.replace("inner-core\n", ""), "needs both 'outer-core' and"),
+        ("m.txt", SYNTHETIC, "unknown model format '.txt'"),
+    ]
+
+    def test_malformed_files_name_the_line_and_the_reason(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for name, text, message in self.BAD:
+                with self.subTest(message=message):
+                    with self.assertRaises(em.ModelError) as caught:
+                        em.read_model(write(folder, name, text))
+                    self.assertIn(message, str(caught.exception))
+
+    def test_nd_labels_and_repeated_depths(self):
+        with tempfile.TemporaryDirectory() as folder:
+            model = em.read_model(write(folder, "m.nd", SYNTHETIC))
+        self.assertEqual((model.cmb, model.icb, model.radius), (2890.0, 5150.0, 6371.0))
+        self.assertEqual(len(model.shells), 9)      # 1500 km repeats with no jump: no shell
+
+
+def gauss_legendre(n):
+    """Nodes and weights on [-1, 1], by Newton's method on P_n."""
+    rule = []
+    for k in range(n):
+        x = math.cos(math.pi * (k + 0.75) / (n + 0.5))
+        for _ in range(50):
+            p0, p1 = 1.0, x
+            for j in range(2, n + 1):
+                p0, p1 = p1, ((2 * j - 1) * x * p1 - (j - 1) * p0) / j
+            slope = n * (x * p1 - p0) / (x * x - 1.0)
+            x -= p1 / slope
+        rule.append((x, 2.0 / ((1.0 - x * x) * slope * slope)))
+    return rule
+
+
+RULE = gauss_legendre(24)
+
+
+def quadrature(model, legs, p):
+    """Time and distance of ray p along legs (top, bottom, wave, count) by
+    Gauss-Legendre in u, depth = bottom - u^2 (smooth at a turning point)."""
+    time = dist = 0.0
+    for top, bottom, wave, count in legs:
+        for shell in model.shells:
+            a, b = max(shell.top, top), min(shell.bottom, bottom)
+            eta = lambda d: (model.radius - d) / shell.speed(d, wave)  # noqa: E731
+            if b <= a:
+                continue
+            if eta(a) < p:
+                break
+            turns = eta(b) < p
+            if turns:
+                lo, hi = a, b
+                for _ in range(100):
+                    lo, hi = ((lo + hi) / 2, hi) if eta((lo + hi) / 2) >= p else (lo, (lo + hi) / 2)
+                b = lo
+            u_max = math.sqrt(b - a)
+            for x, w in RULE:
+                u = 0.5 * u_max * (1.0 + x)
+                d, r = b - u * u, model.radius - b + u * u
+                q = math.sqrt(max(eta(d) ** 2 - p * p, 1e-300))
+                jac = count * w * u * u_max
+                time, dist = time + jac * eta(d) ** 2 / (r * q), dist + jac * p / (r * q)
+            if turns:
+                break
+        else:
+            if bottom >= model.radius:      # through the centre
+                dist += count * math.pi / 2.0
+    return time, dist
+
+
+def legs_of(earth, arrival):
+    spec = tau.PHASES[tau.base(arrival.phase)][0]
+    spec = spec[:1] if arrival.takeoff > 90.0 else spec
+    return [(earth.branches[b, w].top, earth.branches[b, w].bottom, w, n) for b, w, n in spec]
+
+
+class Arrivals(unittest.TestCase):
+    def assert_quadrature(self, model, cases, tolerance_ms):
+        for phase, depth, degree in cases:
+            earth = tau.Earth(model, depth)
+            arrivals = earth.arrivals(phase, [degree])[0]
+            self.assertTrue(arrivals, f"no {phase} at {degree} deg from {depth} km")
+            for a in arrivals:
+                with self.subTest(phase=a.phase, depth=depth, degree=degree, time=a.time):
+                    time, dist = quadrature(model, legs_of(earth, a), a.p)
+                    miss = a.travelled - dist
+                    self.assertLess(abs(miss), 2e-4)
+                    self.assertLess(abs(a.time - (time + a.p * miss)) * 1e3, tolerance_ms)
+
+    def test_synthetic_model_against_quadrature(self):
+        with tempfile.TemporaryDirectory() as folder:
+            model = em.read_model(write(folder, "m.nd", SYNTHETIC))
+        cases = [("P", 0.0, 12), ("P", 0.0, 25), ("P", 300.0, 3), ("P", 300.0, 60),
+                 ("S", 100.0, 30), ("PcP", 300.0, 40), ("ScS", 0.0, 70), ("PKP", 0.0, 150),
+                 ("PKiKP", 100.0, 120), ("PKIKP", 600.0, 175), ("SKS", 0.0, 100),
+                 ("SKIKS", 300.0, 140), ("PP", 0.0, 90), ("SS", 600.0, 170)]
+        self.assert_quadrature(model, cases, 3.0)
+
+    @unittest.skipUnless(os.path.isdir(MODELS), f"validation models not found at {MODELS}")
+    def test_iasp91_against_quadrature(self):
+        model = em.read_model(os.path.join(MODELS, "iasp91.tvel"))
+        cases = [("P", 100.0, 87), ("S", 500.0, 21), ("PKiKP", 200.0, 140),
+                 ("PKP", 150.0, 175), ("SKS", 450.0, 143), ("PP", 550.0, 172),
+                 ("SS", 650.0, 44), ("PKIKP", 0.0, 180)]
+        self.assert_quadrature(model, cases, 3.0)
+
+    def test_bullen_planet_closed_form(self):
+        model = em.bullen_planet(6371.0, 3480.0, 1220.0, (8.0, 13.0), (9.0, 10.0), (11.0, 11.0))
+        for depth in (0.0, 400.0):
+            earth = tau.Earth(model, depth)
+            for phase in tau.PHASES:
+                for arrivals in earth.arrivals(phase, [0, 5, 30, 75, 100, 145, 150, 175, 180]):
+                    for a in arrivals:
+                        with self.subTest(phase=a.phase, depth=depth, degree=a.degree):
+                            diff = tt.check(earth, a)
+                            self.assertIsNotNone(diff)
+                            self.assertLess(abs(diff), 0.01)
+
+
+if __name__ == "__main__":
+    unittest.main()
