@@ -64,6 +64,9 @@ def pin(obj, name, kind, writable):
                     n = len(obj)
                     return pointer, n * obj.itemsize, (n,)
         else:
+            if _ndarray is None and "numpy" in sys.modules:
+                _note_numpy()
+                return pin(obj, name, kind, writable)
             view = _memoryview(obj)
             if view.format in kind.fast:
                 pointer = _from_buffer(view)
@@ -80,7 +83,6 @@ def _pin_checked(obj, name, kind, writable):
     except TypeError:
         raise TypeError(f"{name}: expected a buffer of {kind.what} (a numpy array, "
                         f"array.array, memoryview, ...), got {type(obj).__name__}") from None
-    _note_numpy(obj)
     code = view.format
     if code[:1] in "@=" or code[:1] == _NATIVE:
         code = code[1:]
@@ -115,15 +117,14 @@ class _ReadOnly(Pointer):
     """A pointer into a read-only buffer, with the view that pins it."""
 
 
-def _note_numpy(obj):
-    """Teaches the fast path numpy's array type and dtypes, the first time a
-    numpy array comes by: the package never imports numpy itself."""
+def _note_numpy():
+    """Teaches the fast path numpy's array type and dtypes once the caller
+    has imported numpy: the package never imports it itself."""
     global _ndarray
-    numpy = sys.modules.get("numpy")
-    if _ndarray is None and numpy is not None and isinstance(obj, numpy.ndarray):
-        for kind in _KINDS:
-            kind.dtypes = tuple(numpy.dtype(c) for c in kind.fast)
-        _ndarray = numpy.ndarray
+    numpy = sys.modules["numpy"]
+    for kind in _KINDS:
+        kind.dtypes = tuple(numpy.dtype(c) for c in kind.fast)
+    _ndarray = numpy.ndarray
 
 
 class _PyBuffer(ctypes.Structure):

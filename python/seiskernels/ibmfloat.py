@@ -5,11 +5,12 @@ buffer checked, and any length."""
 from __future__ import annotations
 
 import array
+import ctypes
 import operator
 import sys
 from typing import Any, Optional
 
-from . import _native
+from . import _buffers, _native
 from ._buffers import INT_MAX, WORDS, Pointer, pin
 
 Buffer = Any  # any object with the buffer protocol: numpy array, array.array, bytearray, ...
@@ -21,6 +22,9 @@ _ibm2ieee = _native.unconverted(_lib, "ibm2ieee")
 # in the cache and small beside the trace.
 _SWAP_WORDS = 1 << 14
 _WORD = "I" if array.array("I").itemsize == 4 else "L"
+_MOST_BYTES = 4 * INT_MAX
+_from_buffer = Pointer.from_buffer
+_addressof = ctypes.addressof
 _MACHINE = sys.byteorder
 _OTHER = "big" if _MACHINE == "little" else "little"
 
@@ -77,6 +81,18 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: str = "big") 
     >>> memoryview(trace).cast("f").tolist()
     [1.0, -118.625]
     """
+    if len is None and byteorder == _MACHINE and type(ibm) is _buffers._ndarray:
+        # The common call, a whole numpy array of words in the machine's
+        # order, checked here: the general path costs more than the kernel.
+        nbytes = ibm.nbytes
+        if ibm.dtype in WORDS.dtypes and 0 < nbytes <= _MOST_BYTES and not nbytes & 3:
+            try:
+                pointer = _from_buffer(ibm)  # refuses read-only, non-contiguous
+            except TypeError:
+                pass
+            else:
+                if not _addressof(pointer) & 3:
+                    return _ibm2ieee(pointer, nbytes >> 2)
     if byteorder != _MACHINE and byteorder != _OTHER:
         raise ValueError(f"byteorder: expected 'big' or 'little', got {byteorder!r}")
     pointer, nbytes, _ = pin(ibm, "ibm", WORDS, True)
