@@ -244,8 +244,8 @@ class Earth:
         return min(above.min if above.n else math.inf, self.source_eta(wave))
 
     def legs(self, name):
-        spec, turns = PHASES[name]
-        return [(self.branches[b, w], n) for b, w, n in spec], turns
+        path, turns = PHASES[name]
+        return [(self.branches[b, w], n) for b, w, n in path], turns
 
     def evaluate(self, legs, rays):
         """Time and distance of each ray parameter along the legs."""

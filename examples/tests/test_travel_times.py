@@ -132,9 +132,9 @@ def quadrature(model, legs, p):
 
 
 def legs_of(earth, arrival):
-    spec = tau.PHASES[tau.base(arrival.phase)][0]
-    spec = spec[:1] if arrival.takeoff > 90.0 else spec
-    return [(earth.branches[b, w].top, earth.branches[b, w].bottom, w, n) for b, w, n in spec]
+    path = tau.PHASES[tau.base(arrival.phase)][0]
+    path = path[:1] if arrival.takeoff > 90.0 else path
+    return [(earth.branches[b, w].top, earth.branches[b, w].bottom, w, n) for b, w, n in path]
 
 
 class Arrivals(unittest.TestCase):
