@@ -41,10 +41,9 @@ ROUNDS = 3 if ARGS.quick else 25
 TARGET_SECONDS = 0.002 if ARGS.quick else 0.02   # per timed loop
 
 
-def best_ns(contenders, setup=None):
+def best_ns(contenders):
     """ns per call of each contender (a zero-argument function), the best of
-    ROUNDS rounds in which they take turns; minus the cost of `setup` alone
-    when given (the setup runs before every call of every contender)."""
+    ROUNDS rounds in which they take turns."""
     probe = contenders[0]
     number = 1
     while True:
@@ -58,23 +57,14 @@ def best_ns(contenders, setup=None):
 
     def loop(fn):
         t0 = time.perf_counter_ns()
-        if setup is None:
-            for _ in range(number):
-                fn()
-        else:
-            for _ in range(number):
-                setup()
-                fn()
+        for _ in range(number):
+            fn()
         return (time.perf_counter_ns() - t0) / number
 
-    runs = list(contenders) + ([lambda: None] if setup is not None else [])
-    best = [math.inf] * len(runs)
+    best = [math.inf] * len(contenders)
     for _ in range(ROUNDS):
-        for k, fn in enumerate(runs):
+        for k, fn in enumerate(contenders):
             best[k] = min(best[k], loop(fn))
-    if setup is not None:
-        base = best.pop()
-        best = [b - base for b in best]
     return best
 
 
@@ -139,7 +129,6 @@ def conversion():
     row("usual ctypes call, a.ctypes.data_as(...)", usual, usual / bare)
     row("seiskernels.ibm2ieee(a, byteorder=sys.byteorder)", package, package / bare,
         f"goal <= 2x bare: {verdict(package <= 2 * bare)}")
-    lines = {"checked / bare": package / bare}
 
     print()
     print("Big-endian samples as read from a file: byte swap and conversion in place")
@@ -161,8 +150,6 @@ def conversion():
         row(f"{n} samples: seiskernels.ibm2ieee(a) (byteorder='big')", package, share,
             f"segyio at {segyio_share[n]:.2f}x of the reader: "
             f"{'faster' if share < segyio_share[n] else 'NOT faster'}")
-        lines[f"big-endian {n} / reader"] = share
-    return lines
 
 
 def example_calls():
@@ -238,7 +225,6 @@ def travel_time():
     print()
     print("Travel-time kernels: every call the example makes on its default planet, replayed "
           "(time for all of them)")
-    lines = {}
     for name in KERNELS:
         recorded = calls[name]
         package = [(lambda a=a, k=k: getattr(sk, name)(*a, **k)) for a, k in recorded]
@@ -256,8 +242,6 @@ def travel_time():
         row("  seiskernels", checked, checked / written,
             f"goal <= 1.5x the host's call: {verdict(checked <= 1.5 * written)}; "
             f"{checked / cached:.2f}x the cached one")
-        lines[name] = checked / written
-    return lines
 
 
 def threads(n_samples=1 << 18, calls=200):
@@ -286,7 +270,6 @@ def threads(n_samples=1 << 18, calls=200):
     row("one thread, both buffers", single)
     row("two threads, a buffer each", double, single / double,
         f"speed-up (2 cores): {'clearly faster' if single / double > 1.5 else 'NOT clearly faster'}")
-    return {"two threads speed-up": single / double}
 
 
 def main():

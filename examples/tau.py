@@ -138,9 +138,10 @@ class Branch:
         sk.tau_branch_calc_time_dist_inner_loop(pairs, time, dist, rows, td, math.inf, True)
         return td[sk.TD_TIME::4].tolist(), td[sk.TD_DIST::4].tolist()
 
-    def turn_law(self, j):
-        """(r_top, 1/B) of layer j's Bullen law."""
-        return self._turn[j]
+    def turning_depth(self, j, p):
+        """Depth at which ray p turns inside layer j, by the layer's own law."""
+        r_top, inv_b = self._turn[j]
+        return self.radius - r_top * (p / self.tops[j]) ** inv_b
 
     def _cut(self, layer, k, j, p):
         """The pair of the layer the ray stops in: cut at the turning point if
@@ -148,10 +149,8 @@ class Branch:
         or cannot enter it), so that it adds nothing."""
         top, bot = self.tops[j], self.bots[j]
         if top > p > bot:
-            r_top, inv_b = self._turn[j]
-            depth = self.radius - r_top * (p / top) ** inv_b
             layer[k + sk.SL_BOT_P] = p
-            layer[k + sk.SL_BOT_DEPTH] = min(depth, layer[k + sk.SL_BOT_DEPTH])
+            layer[k + sk.SL_BOT_DEPTH] = min(self.turning_depth(j, p), layer[k + sk.SL_BOT_DEPTH])
         else:
             layer[k + sk.SL_BOT_DEPTH] = layer[k + sk.SL_TOP_DEPTH]
 
@@ -352,8 +351,7 @@ class Earth:
         j = min(mantle.stop(p), mantle.n - 1)
         if p > mantle.tops[j]:
             return mantle.rows[4 * j + sk.SL_TOP_DEPTH], True
-        r_top, inv_b = mantle.turn_law(j)
-        return self.model.radius - r_top * (p / mantle.tops[j]) ** inv_b, False
+        return mantle.turning_depth(j, p), False
 
     def _named(self, name, bottom, reflected):
         """P, S, PP or SS as seismologists name them by where the ray

@@ -316,25 +316,22 @@ def _search_into(degree, max_distance, dist_ptr, rp_ptr, count, bound, results_d
     used = 8 * max(count, 0)
     inputs = [("dist", dist_ptr, used), ("ray_param", rp_ptr, used)]
     outputs = []
-    if results_d is None:
-        d_ptr = (ctypes.c_double * bound)()
-    else:
-        d_ptr, d_bytes, _ = pin(results_d, "search_dist_results", DOUBLES, True)
-        _capacity(d_bytes >> 3, "search_dist_results", bound)
-        outputs.append(("search_dist_results", d_ptr, 8 * bound))
-    if results_k is None:
-        k_ptr = (ctypes.c_int * bound)()
-    else:
-        k_ptr, k_bytes, _ = pin(results_k, "ray_num_results", INTS, True)
-        _capacity(k_bytes >> 2, "ray_num_results", bound)
-        outputs.append(("ray_num_results", k_ptr, 4 * bound))
+    d_ptr = _results(results_d, "search_dist_results", DOUBLES, ctypes.c_double, bound, outputs)
+    k_ptr = _results(results_k, "ray_num_results", INTS, ctypes.c_int, bound, outputs)
     disjoint(outputs, inputs)
     hits = _search(_double(degree), _double(max_distance), dist_ptr, rp_ptr, d_ptr, k_ptr, count)
     return (d_ptr[:hits] if results_d is None else results_d[:hits],
             k_ptr[:hits] if results_k is None else results_k[:hits])
 
 
-def _capacity(have, name, bound):
-    if have < bound:
-        raise ValueError(f"{name}: expected room for at least {bound} hits "
-                         f"(2 * (count - 1) * (floor(max_distance / (2 pi)) + 2)), got {have}")
+def _results(results, name, kind, ctype, bound, outputs):
+    """Pointer to a result array with room for `bound` hits: the caller's,
+    checked and added to `outputs`, or one made for the call."""
+    if results is None:
+        return (ctype * bound)()
+    pointer, nbytes, _ = pin(results, name, kind, True)
+    if nbytes // kind.itemsize < bound:
+        raise ValueError(f"{name}: expected room for at least {bound} hits (2 * (count - 1) "
+                         f"* (floor(max_distance / (2 pi)) + 2)), got {nbytes // kind.itemsize}")
+    outputs.append((name, pointer, kind.itemsize * bound))
+    return pointer
