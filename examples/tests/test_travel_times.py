@@ -79,6 +79,16 @@ class ModelFiles(unittest.TestCase):
         self.assertEqual((model.cmb, model.icb, model.radius), (2890.0, 5150.0, 6371.0))
         self.assertEqual(len(model.shells), 9)      # 1500 km repeats with no jump: no shell
 
+    def test_crust_and_uppermost_mantle_from_labels_or_speeds(self):
+        # The .nd file labels its Moho; the same nodes as .tvel leave it to
+        # the jump to mantle speed.  Either way: Conrad, Moho, 220 km.
+        tvel = "test model\nP S\n" + SYNTHETIC.replace("mantle\n", "").replace(
+            "outer-core\n", "").replace("inner-core\n", "")
+        with tempfile.TemporaryDirectory() as folder:
+            for name, text in (("m.nd", SYNTHETIC), ("m.tvel", tvel)):
+                model = em.read_model(write(folder, name, text))
+                self.assertEqual(model.regions, [(20.0, "g"), (35.0, "b"), (220.0, "n")], name)
+
 
 def gauss_legendre(n):
     """Nodes and weights on [-1, 1], by Newton's method on P_n."""
@@ -166,6 +176,29 @@ class Arrivals(unittest.TestCase):
                  ("PKP", 150.0, 175), ("SKS", 450.0, 143), ("PP", 550.0, 172),
                  ("SS", 650.0, 44), ("PKIKP", 0.0, 180)]
         self.assert_quadrature(model, cases, 3.0)
+
+    def test_branches_are_named_where_their_rays_bottom(self):
+        with tempfile.TemporaryDirectory() as folder:
+            model = em.read_model(write(folder, "m.nd", SYNTHETIC))
+        names = set()
+        for depth in (10.0, 100.0, 300.0):
+            earth = tau.Earth(model, depth)
+            for phase in ("P", "SS"):
+                for arrivals in earth.arrivals(phase, [2, 5, 9, 14, 20, 40]):
+                    for a in arrivals:
+                        if a.phase.endswith("diff"):
+                            continue
+                        # A ray reflected at a boundary bottoms on it, and stays above.
+                        named = {phase}
+                        for test in (float.__lt__, float.__le__):
+                            letter = next((x for d, x in model.regions if test(a.bottom, d)), "")
+                            named.add((phase[0] + letter) * len(phase) if letter else phase)
+                        with self.subTest(phase=a.phase, depth=depth, bottom=a.bottom):
+                            self.assertIn(a.phase, named)
+                            self.assertTrue(a.bottom >= 220.0 if a.phase == phase
+                                            else a.bottom <= 220.0)
+                        names.add(a.phase)
+        self.assertTrue({"Pg", "Pb", "Pn", "P", "SnSn", "SS"} <= names, names)
 
     def test_bullen_planet_closed_form(self):
         model = em.bullen_planet(6371.0, 3480.0, 1220.0, (8.0, 13.0), (9.0, 10.0), (11.0, 11.0))
