@@ -142,6 +142,15 @@ void register_all()
     // Each variant on its own, trace-like samples in cache.
     std::vector<std::pair<const char *, ibmfloat::Kernel *>> variants{
         {"portable", ibmfloat::convert_portable}};
+#if defined(__s390x__)
+    if (ibmfloat::cpu_has_vector())
+        variants.push_back({"vector", ibmfloat::convert_vector});
+#else
+    // The four-lane loop, and its form for threads with another rounding
+    // mode or flush-to-zero.
+    variants.push_back({"vector", ibmfloat::convert_vector});
+    variants.push_back({"vector_integer", ibmfloat::convert_vector_by_conversions});
+#endif
 #if defined(__x86_64__)
     if (ibmfloat::cpu_has_avx2())
         variants.push_back({"avx2", ibmfloat::convert_avx2});

@@ -131,6 +131,9 @@ BENCHMARK(phase_search<reference::seismic_phase_calc_time>)
 BENCHMARK(phase_search<traveltime::phase_search_portable>)
     ->Name("phase_search/portable")
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(phase_search<traveltime::phase_search_vector>)
+    ->Name("phase_search/vector")
+    ->Unit(benchmark::kMicrosecond);
 #if defined(__x86_64__)
 const bool registered_variants = [] {
     if (traveltime::cpu_has_avx2())

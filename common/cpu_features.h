@@ -60,3 +60,19 @@ RESOLVER_SAFE static inline bool has_avx512()
 }  // namespace seis_cpu
 
 #endif  // __x86_64__
+
+#if defined(__s390x__)
+#include <sys/auxv.h>
+
+namespace seis_cpu {
+
+// The vector facility (z13 and later), with its registers saved by the
+// kernel: a bit of the hardware capabilities, which the loader passes to
+// ifunc resolvers on s390x.
+RESOLVER_SAFE static inline bool has_vector(unsigned long hwcap) { return hwcap & HWCAP_S390_VX; }
+
+static inline bool has_vector() { return has_vector(getauxval(AT_HWCAP)); }
+
+}  // namespace seis_cpu
+
+#endif  // __s390x__

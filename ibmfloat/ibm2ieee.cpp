@@ -36,10 +36,11 @@
 // subnormal number.  The results therefore do not depend on the rounding
 // mode or the flush-to-zero settings of the calling thread.
 //
-// Three loops implement these steps: a portable one in plain C++, and AVX2
-// and AVX-512 ones on x86-64.  An ifunc resolver picks one when the library
-// is loaded; the choice lives in the dynamic linker's relocation, so the
-// library itself has no mutable state.
+// Four loops implement these steps: a portable one in plain C++, one in
+// GCC's generic four-lane vectors for every target (SSE2, NEON, the s390x
+// vector facility), and AVX2 and AVX-512 ones on x86-64.  An ifunc resolver
+// picks one when the library is loaded; the choice lives in the dynamic
+// linker's relocation, so the library itself has no mutable state.
 #include "ibmfloat.h"
 #include "ibm2ieee_variants.h"
 
@@ -51,6 +52,8 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 namespace ibmfloat {
@@ -106,6 +109,249 @@ void convert_portable(float *ibm, int len)
         w = convert_word(w);
         std::memcpy(&ibm[i], &w, sizeof w);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Generic vectors: four words at a time, on any 64-bit target.
+//
+// The steps of convert_word, every lane computing every case and the right
+// one selected at the end, written with GCC's vector extensions so that one
+// source gives SSE2 on baseline x86-64, NEON on aarch64 and the vector
+// facility on s390x.  They differ from convert8 where SSE2 lacks an
+// instruction (32-bit min and max, blends) and where a step needs a
+// lane-by-lane variable shift, which baseline x86-64 lacks too:
+//
+//   normalisation      (float) f, exact since f < 2^24; or, on s390x, whose
+//                      z13 vector facility has no single-precision
+//                      arithmetic, f << (clz f - 8) with exponent 157 - clz f.
+//   subnormal results  the value in units of 2^-149 rounded to an integer,
+//                      in one of three ways below.
+//
+// Rounding to nearest.  aarch64 has a conversion that rounds to nearest,
+// ties to even, whatever the rounding mode (FCVTNS), so its loop is the
+// same in any floating-point environment.  SSE2 converts in the mode MXCSR
+// gives and compares floats with denormals-are-zero applied: its loop runs
+// where MXCSR has its default setting, nearly every thread's, and restores
+// the register afterwards so that the exception flags its comparisons raise
+// do not leak out.  Elsewhere it takes one of the integer forms:
+//
+// Integer rounding.  With k = floor(2V), V the value in units of 2^-149,
+// the integer part is k >> 1 and the first bit after the point k & 1;
+// round up when that bit is set unless 2V is an integer and the integer
+// part even.  k and whether 2V is an integer come from a truncating
+// conversion and an exact one back (by conversions), or from a right shift
+// and a left shift back (by shifts, s390x).  Truncation ignores the
+// rounding mode, no conversion sees a subnormal number or NaN, and the
+// clamps are integer operations, so the result depends on nothing in the
+// environment, and nothing traps.  About a third slower than rounding to
+// nearest on SSE2.
+
+#if defined(__s390x__)
+// The vector facility came with z13, later than Debian's s390x baseline, so
+// these functions are compiled for z13 and chosen at load time.
+#define VECTOR_TARGET __attribute__((target("arch=z13")))
+#else
+#define VECTOR_TARGET
+#endif
+
+namespace {
+
+typedef std::uint32_t u32x4 __attribute__((vector_size(16)));
+typedef std::int32_t i32x4 __attribute__((vector_size(16)));
+typedef float f32x4 __attribute__((vector_size(16)));
+
+enum class Form { nearest, conversions, shifts };
+
+// min(max(x, lo), hi) where x's upper 16 bits, read as a signed number,
+// decide the order; the lower 16 bits are kept unless the upper ones change.
+VECTOR_TARGET inline i32x4 clamp_upper_halves(i32x4 x, i32x4 lo, i32x4 hi)
+{
+#if defined(__x86_64__)
+    // SSE2 has signed min and max for 16-bit lanes only.  The bounds' lower
+    // halves are -32768 and 32767, so the lanes' lower halves win there.
+    const __m128i lo16 = reinterpret_cast<__m128i>(lo | 0x8000);
+    const __m128i hi16 = reinterpret_cast<__m128i>(hi | 0x7FFF);
+    return reinterpret_cast<i32x4>(
+        _mm_min_epi16(_mm_max_epi16(reinterpret_cast<__m128i>(x), lo16), hi16));
+#else
+    x = x < lo ? lo : x;
+    return x > hi ? hi : x;
+#endif
+}
+
+VECTOR_TARGET inline u32x4 count_leading_zeros(u32x4 x)
+{
+#if defined(__s390x__)
+    return __builtin_s390_vclzf(x);
+#else
+    u32x4 n{};
+    for (int lane = 0; lane < 4; ++lane)
+        n[lane] = static_cast<std::uint32_t>(std::countl_zero(x[lane]));
+    return n;
+#endif
+}
+
+// Binary32 bits of f, for 0 < f < 2^24 (lanes with f = 0 give anything).
+template <Form kForm>
+VECTOR_TARGET inline u32x4 normalise(u32x4 f)
+{
+    if constexpr (kForm == Form::shifts) {
+        // Shift the leading one of f = 1.m * 2^p, p = 31 - clz, to bit 23;
+        // the exponent field is 127 + p, less the hidden bit the add carries.
+        const u32x4 zeros = count_leading_zeros(f);
+        return ((157 - zeros) << 23) + (f << (zeros - 8));
+    } else {
+        return reinterpret_cast<u32x4>(
+            __builtin_convertvector(reinterpret_cast<i32x4>(f), f32x4));
+    }
+}
+
+// The subnormal result of every lane with biased <= 0, for lanes whose
+// `result` (the word's bits with the exponent field biased, wrapping below
+// 1) and `half` (biased * 2^22 + stored fraction / 2, which never wraps)
+// are given.  Other lanes give anything.
+template <Form kForm>
+VECTOR_TARGET inline u32x4 subnormal([[maybe_unused]] u32x4 result, u32x4 normalised, i32x4 half)
+{
+    if constexpr (kForm == Form::nearest) {
+        // V is `result` with 149 added to its exponent field, a normal
+        // number for biased >= -148.  Clamped to [2^-126, 2^23]: lanes
+        // whose field wrapped (V below 2^-126, or NaN bits) round to 0, and
+        // the others convert within range.
+#if defined(__x86_64__)
+        __m128 units = reinterpret_cast<__m128>(result + (149u << 23));
+        // maxps returns its second operand when either is NaN.
+        units = _mm_min_ps(_mm_max_ps(units, _mm_set1_ps(0x1p-126f)), _mm_set1_ps(0x1p23f));
+        return reinterpret_cast<u32x4>(_mm_cvtps_epi32(units));
+#elif defined(__aarch64__)
+        // Positive binary32 numbers order as their bits do.
+        i32x4 units = reinterpret_cast<i32x4>(result + (149u << 23));
+        units = units < 0x00800000 ? 0x00800000 : units;
+        units = units > 0x4B000000 ? 0x4B000000 : units;
+        return reinterpret_cast<u32x4>(vcvtnq_s32_f32(reinterpret_cast<float32x4_t>(units)));
+#else
+        static_assert(kForm != Form::nearest, "no conversion to nearest on this target");
+#endif
+    }
+    i32x4 twice, exact;  // k = floor(2V), and whether 2V is an integer
+    if constexpr (kForm == Form::shifts) {
+        // 2V = S * 2^biased, S = 1.m * 2^23: S shifted right by -biased.
+        // Beyond 24 places nothing of S is left above 1/2, as at 24 itself:
+        // the shift stops there.
+        i32x4 places = -(half >> 22);
+        places = places > 24 ? 24 : places;
+        // cppcheck-suppress knownConditionTrueFalse ; it takes the lanes for one number
+        const u32x4 down = reinterpret_cast<u32x4>(places > 0 ? places : 0);
+        const u32x4 significand = (normalised & kStoredFractionMask) | kHiddenBit;
+        const u32x4 kept = significand >> down;
+        exact = (kept << down) == significand;
+        twice = reinterpret_cast<i32x4>(kept);
+    } else {
+        // 2V has exponent field biased + 150.  Clamped to [125, 151] in
+        // `half` (2V in [1/4, 2^25)), lanes below 1/2 give k = 0 and the
+        // others convert within range.  A field of 512 or more overflows
+        // `half` to a negative number and lands on the lower bound.
+        i32x4 t = clamp_upper_halves(half + (150 << 22), i32x4{} + (125 << 22),
+                                     i32x4{} + (151 << 22));
+        t = t + t + reinterpret_cast<i32x4>(normalised & 1);
+        const f32x4 scaled = reinterpret_cast<f32x4>(t);
+        twice = __builtin_convertvector(scaled, i32x4);
+        exact = reinterpret_cast<i32x4>(__builtin_convertvector(twice, f32x4)) == t;
+    }
+    const i32x4 kept = twice >> 1;
+    const i32x4 tie_stays = exact & ~kept;
+    return reinterpret_cast<u32x4>(kept + (twice & ~tie_stays & 1));
+}
+
+// result where biased >= 1, else the subnormal.  Every subnormal result is
+// at most 2^23 (the smallest normal number once rounded up), and every
+// normal result at least that, while `result` is below 2^23 or negative
+// where biased <= 0: the larger wins in both orders.  The lanes with biased
+// 0 have result m and subnormal round(2^22 + m/2), which is never less.
+VECTOR_TARGET inline u32x4 larger(u32x4 result, u32x4 subnormal)
+{
+#if defined(__x86_64__)
+    // As floats: where `result` has NaN bits, maxps returns `subnormal`.
+    // Needs denormals-are-zero off.
+    return reinterpret_cast<u32x4>(
+        _mm_max_ps(reinterpret_cast<__m128>(result), reinterpret_cast<__m128>(subnormal)));
+#else
+    const i32x4 a = reinterpret_cast<i32x4>(result), b = reinterpret_cast<i32x4>(subnormal);
+    return reinterpret_cast<u32x4>(a > b ? a : b);
+#endif
+}
+
+template <Form kForm>
+VECTOR_TARGET inline u32x4 convert4(u32x4 w)
+{
+    const u32x4 sign = w & kSignBit;
+    const u32x4 f = w & kFractionMask;
+    const u32x4 normalised = normalise<kForm>(f);
+    // 4e - 280 in the exponent field, and the biased exponent one bit lower
+    // than usual so that no lane overflows: |half| < 2^31.
+    const i32x4 shift_exponent =
+        reinterpret_cast<i32x4>(w & 0x7F000000u) - (kExponentOffset << 22);
+    const i32x4 half = reinterpret_cast<i32x4>(normalised >> 1) + shift_exponent;
+    // Right for lanes with biased in [1, 254].
+    u32x4 result = normalised + reinterpret_cast<u32x4>(shift_exponent + shift_exponent);
+
+    const u32x4 tiny = subnormal<kForm>(result, normalised, half);
+    if constexpr (kForm == Form::nearest)
+        result = larger(result, tiny);
+    else
+        result = half < (1 << 22) ? tiny : result;
+    result = half >= ((kMaxFiniteBiased + 1) << 22) ? kInfinity : result;
+    result = f == 0 ? 0u : result;
+    return result | sign;
+}
+
+template <Form kForm>
+VECTOR_TARGET void convert_vector_loop(float *ibm, int len)
+{
+    int i = 0;
+    for (; len - i >= 4; i += 4) {  // no i + 4: len may be near INT_MAX
+        u32x4 w;
+        std::memcpy(&w, ibm + i, sizeof w);
+        w = convert4<kForm>(w);
+        std::memcpy(ibm + i, &w, sizeof w);
+    }
+    if (i < len)
+        convert_portable(ibm + i, len - i);
+}
+
+}  // namespace
+
+VECTOR_TARGET void convert_vector(float *ibm, int len)
+{
+#if defined(__x86_64__)
+    // Rounding to nearest, denormals-are-zero off and every exception
+    // masked: the default setting of bits 6-15 (the flags below do not
+    // matter).
+    constexpr unsigned kControl = 0xFFC0, kDefault = 0x1F80;
+    const unsigned csr = _mm_getcsr();
+    if ((csr & kControl) == kDefault) {
+        convert_vector_loop<Form::nearest>(ibm, len);
+        _mm_setcsr(csr);
+    } else {
+        convert_vector_loop<Form::conversions>(ibm, len);
+    }
+#elif defined(__aarch64__)
+    convert_vector_loop<Form::nearest>(ibm, len);
+#elif defined(__s390x__)
+    convert_vector_loop<Form::shifts>(ibm, len);
+#else
+    convert_vector_loop<Form::conversions>(ibm, len);
+#endif
+}
+
+VECTOR_TARGET void convert_vector_by_conversions(float *ibm, int len)
+{
+    convert_vector_loop<Form::conversions>(ibm, len);
+}
+
+VECTOR_TARGET void convert_vector_by_shifts(float *ibm, int len)
+{
+    convert_vector_loop<Form::shifts>(ibm, len);
 }
 
 #if defined(__x86_64__)
@@ -198,10 +444,11 @@ __attribute__((target("avx2"))) void convert_avx2(float *ibm, int len)
 {
     // convert8 rounds subnormal results with a conversion that follows the
     // calling thread's rounding mode.  In the rare thread that has changed
-    // it from nearest, the integer-only loop gives the same results.
+    // it from nearest, the four-lane loop, which does not depend on it,
+    // gives the same results.
     constexpr unsigned kMxcsrRoundingControl = 0x6000;
     if ((_mm_getcsr() & kMxcsrRoundingControl) != 0) {
-        convert_portable(ibm, len);
+        convert_vector(ibm, len);
         return;
     }
     int i = 0;
@@ -247,15 +494,34 @@ __attribute__((target("avx512f"))) void convert_avx512(float *ibm, int len)
 
 #endif  // __x86_64__
 
-RESOLVER_SAFE Kernel *select_kernel()
+#if defined(__s390x__)
+bool cpu_has_vector() { return seis_cpu::has_vector(); }
+#endif
+
+RESOLVER_SAFE Kernel *select_kernel_for([[maybe_unused]] unsigned long hwcap)
 {
 #if defined(__x86_64__)
     if (cpu_has_avx512())
         return convert_avx512;
     if (cpu_has_avx2())
         return convert_avx2;
-#endif
+    return convert_vector;
+#elif defined(__aarch64__)
+    return convert_vector;
+#elif defined(__s390x__)
+    return seis_cpu::has_vector(hwcap) ? convert_vector : convert_portable;
+#else
     return convert_portable;
+#endif
+}
+
+Kernel *select_kernel()
+{
+#if defined(__s390x__)
+    return select_kernel_for(getauxval(AT_HWCAP));
+#else
+    return select_kernel_for(0);
+#endif
 }
 
 }  // namespace ibmfloat
@@ -264,20 +530,22 @@ RESOLVER_SAFE Kernel *select_kernel()
 // leaves it out, so that a test program can link both that build and the
 // shared library and still reach the shipped ibm2ieee.
 #if !defined(IBMFLOAT_VARIANTS_ONLY)
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__s390x__)
 
 // Runs inside the dynamic linker, while the library is being relocated: it
-// may only call code of this library (direct, hidden calls) and cpuid.
-extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) ibmfloat::Kernel *ibm2ieee_resolver()
+// may only call code of this library (direct, hidden calls) and cpuid.  On
+// s390x the loader passes the hardware capabilities as the argument.
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) ibmfloat::Kernel *ibm2ieee_resolver(
+    unsigned long hwcap)
 {
-    return ibmfloat::select_kernel();
+    return ibmfloat::select_kernel_for(hwcap);
 }
 
 extern "C" void ibm2ieee(float *ibm, int len) __attribute__((ifunc("ibm2ieee_resolver")));
 
 #else
 
-extern "C" void ibm2ieee(float *ibm, int len) { ibmfloat::convert_portable(ibm, len); }
+extern "C" void ibm2ieee(float *ibm, int len) { ibmfloat::select_kernel_for(0)(ibm, len); }
 
 #endif
 #endif  // !IBMFLOAT_VARIANTS_ONLY

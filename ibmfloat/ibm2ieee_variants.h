@@ -12,6 +12,23 @@ using Kernel = void(float *ibm, int len);
 // Plain C++ on 32-bit integers; any 64-bit target, either byte order.
 void convert_portable(float *ibm, int len);
 
+// Four words at a time in GCC's generic vectors, for every target.
+// convert_vector multiplies by powers of two where the thread's
+// floating-point environment is the default one, and otherwise takes the
+// same loop with subnormal results rounded in integer arithmetic, in one of
+// two forms: normalising and rounding with exact conversions (x86-64,
+// aarch64) or with leading-zero counts and lane shifts (s390x, which takes
+// this form always).  Every one builds and runs everywhere; on s390x they
+// need cpu_has_vector().
+void convert_vector(float *ibm, int len);
+void convert_vector_by_conversions(float *ibm, int len);
+void convert_vector_by_shifts(float *ibm, int len);
+
+#if defined(__s390x__)
+// The processor has the vector facility and the kernel saves its registers.
+bool cpu_has_vector();
+#endif
+
 #if defined(__x86_64__)
 // The processor has the instructions and the operating system saves the
 // registers they use (checked with cpuid and xgetbv).
@@ -23,6 +40,9 @@ void convert_avx512(float *ibm, int len);  // needs cpu_has_avx512()
 #endif
 
 // The loop ibm2ieee runs on this machine: the widest one available.
+// select_kernel_for takes the hardware capabilities the loader reports
+// (used on s390x only).
+Kernel *select_kernel_for(unsigned long hwcap);
 Kernel *select_kernel();
 
 }  // namespace ibmfloat

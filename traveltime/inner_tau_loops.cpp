@@ -11,6 +11,7 @@
 #include "inner_tau_loops_variants.h"
 
 #include <math.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -286,14 +287,86 @@ int scan_portable_all(double s, const double *dist, const double *ray_param, int
     return scan_portable(s, dist, ray_param, count, sd, rn, r);
 }
 
-#if defined(__x86_64__)
-
 // The vector scans test intervals before the last one, where the right-end
 // rule always applies and count > 2; each lane computes the same product as
 // the scalar test.  A candidate lane (bracketed, not ending on the searched
 // distance) is rare, and only then are the ray parameters compared, in
 // lane order, so that hits keep their order.  The last interval and any
 // remainder go through the scalar test.
+
+#if defined(__s390x__)
+// The vector facility came with z13, later than Debian's s390x baseline.
+#define VECTOR_TARGET __attribute__((target("arch=z13")))
+#else
+#define VECTOR_TARGET
+#endif
+
+typedef double f64x2 __attribute__((vector_size(16)));
+typedef long long i64x2 __attribute__((vector_size(16)));
+typedef unsigned long long u64x2 __attribute__((vector_size(16)));
+
+// p >= 0, false for NaN, without raising the invalid flag (as the AVX scans
+// compare).  z13 has no vector comparison that signals on NaN as the C
+// operator must, and GCC would then compare lane by lane; on the bits the
+// test is: +0 up to +infinity, or -0.
+VECTOR_TARGET inline i64x2 at_least_zero(f64x2 p)
+{
+#if defined(__s390x__)
+    const u64x2 b = reinterpret_cast<u64x2>(p);
+    return (b <= 0x7FF0000000000000ULL) | (b == 0x8000000000000000ULL);
+#else
+    return p >= 0.0;
+#endif
+}
+
+// Bit i set where lane i of a comparison result is.
+VECTOR_TARGET inline unsigned lane_bits(i64x2 c)
+{
+#if defined(__x86_64__)
+    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(c)));
+#else
+    return static_cast<unsigned>(c[0] & 1) | static_cast<unsigned>(c[1] & 2);
+#endif
+}
+
+// Two lanes of GCC's generic vectors, for every target: SSE2, NEON, and
+// the s390x vector facility.  Eight intervals a step, tested for any
+// candidate at once.
+VECTOR_TARGET int scan_vector(double s, const double *dist, const double *ray_param, int count,
+                              double *sd, int *rn, int r)
+{
+    constexpr int kLanes = 2, kVectors = 4, kStep = kLanes * kVectors;
+    const f64x2 sv = {s, s};
+    const int last = count - 1;
+    int k = 1;
+    for (; k + kStep <= last; k += kStep) {
+        i64x2 c[kVectors];
+        for (ptrdiff_t v = 0; v < kVectors; ++v) {
+            const double *right = dist + k + kLanes * v;  // dist[ray_num], two lanes
+            f64x2 a, b;
+            memcpy(&a, right - 1, sizeof a);
+            memcpy(&b, right, sizeof b);
+            c[v] = at_least_zero((a - sv) * (sv - b)) & ~(sv == b);
+        }
+        const i64x2 any = c[0] | c[1] | c[2] | c[3];
+        if (!(any[0] | any[1]))
+            continue;
+        unsigned m = 0;
+        for (int v = 0; v < kVectors; ++v)
+            m |= lane_bits(c[v]) << (kLanes * v);
+        while (m) {
+            const int ray_num = k + __builtin_ctz(m);
+            m &= m - 1;
+            if (ray_param[ray_num - 1] != ray_param[ray_num])
+                r = record(s, ray_num, sd, rn, r);
+        }
+    }
+    return scan_portable(s, dist, ray_param, count, sd, rn, r, k);
+}
+
+#if defined(__x86_64__)
+
+// The AVX scans work as scan_vector does, with wider vectors.
 
 __attribute__((target("avx2"))) int scan_avx2(double s, const double *dist, const double *ray_param,
                                               int count, double *sd, int *rn, int r)
@@ -355,7 +428,21 @@ __attribute__((target("avx512f"))) int scan_avx512(double s, const double *dist,
 
 #endif  // __x86_64__
 
+int scan_vector_all(double s, const double *dist, const double *ray_param, int count, double *sd,
+                    int *rn, int r)
+{
+    return scan_vector(s, dist, ray_param, count, sd, rn, r);
+}
+
 }  // namespace
+
+VECTOR_TARGET int phase_search_vector(double degree, double max_distance, const double *dist,
+                                      const double *ray_param, double *search_dist_results,
+                                      int *ray_num_results, int count)
+{
+    return phase_search<scan_vector_all>(degree, max_distance, dist, ray_param,
+                                         search_dist_results, ray_num_results, count);
+}
 
 int phase_search_portable(double degree, double max_distance, const double *dist,
                           const double *ray_param, double *search_dist_results,
@@ -387,20 +474,37 @@ int phase_search_avx512(double degree, double max_distance, const double *dist,
                                      ray_num_results, count);
 }
 
-RESOLVER_SAFE PhaseSearch *select_phase_search()
+#endif
+
+#if defined(__s390x__)
+bool cpu_has_vector() { return seis_cpu::has_vector(); }
+#endif
+
+RESOLVER_SAFE PhaseSearch *select_phase_search_for([[maybe_unused]] unsigned long hwcap)
 {
+#if defined(__x86_64__)
     if (cpu_has_avx512())
         return phase_search_avx512;
     if (cpu_has_avx2())
         return phase_search_avx2;
+    return phase_search_vector;
+#elif defined(__aarch64__)
+    return phase_search_vector;
+#elif defined(__s390x__)
+    return seis_cpu::has_vector(hwcap) ? phase_search_vector : phase_search_portable;
+#else
     return phase_search_portable;
+#endif
 }
 
+PhaseSearch *select_phase_search()
+{
+#if defined(__s390x__)
+    return select_phase_search_for(getauxval(AT_HWCAP));
 #else
-
-RESOLVER_SAFE PhaseSearch *select_phase_search() { return phase_search_portable; }
-
+    return select_phase_search_for(0);
 #endif
+}
 
 void layer_integrals(const double *layer, const double *p, double *time, double *dist,
                      double radius, int max_i)
@@ -561,13 +665,15 @@ extern "C" void tau_branch_calc_time_dist_inner_loop(const double *ray_params, c
     branch_sums(ray_params, time, dist, layer, time_dist, max_i, max_j, max_ray_param, allow_turn);
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__s390x__)
 
 // Runs inside the dynamic linker while the library is relocated: it may only
-// call code of this library (direct, hidden calls) and cpuid.
-extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) PhaseSearch *seismic_phase_resolver()
+// call code of this library (direct, hidden calls) and cpuid.  On s390x the
+// loader passes the hardware capabilities as the argument.
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) PhaseSearch *seismic_phase_resolver(
+    unsigned long hwcap)
 {
-    return select_phase_search();
+    return select_phase_search_for(hwcap);
 }
 
 extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
@@ -583,8 +689,8 @@ extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_dist
                                                   double *search_dist_results, int *ray_num_results,
                                                   int count)
 {
-    return phase_search_portable(degree, max_distance, dist, ray_param, search_dist_results,
-                                 ray_num_results, count);
+    return select_phase_search_for(0)(degree, max_distance, dist, ray_param,
+                                      search_dist_results, ray_num_results, count);
 }
 
 #endif

@@ -21,6 +21,10 @@ using PhaseSearch = int(double degree, double max_distance, const double *dist,
 // Plain C++; any 64-bit target.
 PhaseSearch phase_search_portable;
 
+// Two lanes of GCC's generic vectors; any 64-bit target (on s390x it needs
+// the vector facility).
+PhaseSearch phase_search_vector;
+
 #if defined(__x86_64__)
 // The processor has the instructions and the operating system saves the
 // registers they use (cpuid and xgetbv).
@@ -31,7 +35,15 @@ PhaseSearch phase_search_avx2;    // needs cpu_has_avx2()
 PhaseSearch phase_search_avx512;  // needs cpu_has_avx512()
 #endif
 
+#if defined(__s390x__)
+// The processor has the vector facility and the kernel saves its registers.
+bool cpu_has_vector();
+#endif
+
 // The loop seismic_phase_calc_time_inner_loop runs on this machine.
+// select_phase_search_for takes the hardware capabilities the loader
+// reports (used on s390x only).
+PhaseSearch *select_phase_search_for(unsigned long hwcap);
 PhaseSearch *select_phase_search();
 
 }  // namespace traveltime

@@ -211,11 +211,16 @@ TEST(Dispatch, PicksTheWidestVariantTheMachineRuns)
 #if defined(__x86_64__)
     ibmfloat::Kernel *expected = ibmfloat::cpu_has_avx512() ? ibmfloat::convert_avx512
                                  : ibmfloat::cpu_has_avx2() ? ibmfloat::convert_avx2
-                                                            : ibmfloat::convert_portable;
+                                                            : ibmfloat::convert_vector;
     // AVX-512F implies AVX2 on every processor that has it.
     if (ibmfloat::cpu_has_avx512()) {
         EXPECT_TRUE(ibmfloat::cpu_has_avx2());
     }
+#elif defined(__s390x__)
+    ibmfloat::Kernel *expected =
+        ibmfloat::cpu_has_vector() ? ibmfloat::convert_vector : ibmfloat::convert_portable;
+#elif defined(__aarch64__)
+    ibmfloat::Kernel *expected = ibmfloat::convert_vector;
 #else
     ibmfloat::Kernel *expected = ibmfloat::convert_portable;
 #endif

@@ -71,15 +71,20 @@ TEST(Golden, SearchedDistances)
 TEST(Golden, DispatchPicksTheWidestLoop)
 {
 #if defined(__x86_64__)
-    traveltime::PhaseSearch *want = traveltime::phase_search_portable;
+    traveltime::PhaseSearch *want = traveltime::phase_search_vector;
     if (traveltime::cpu_has_avx2())
         want = traveltime::phase_search_avx2;
     if (traveltime::cpu_has_avx512())
         want = traveltime::phase_search_avx512;
-    EXPECT_EQ(traveltime::select_phase_search(), want);
+#elif defined(__s390x__)
+    traveltime::PhaseSearch *want = traveltime::cpu_has_vector() ? traveltime::phase_search_vector
+                                                                 : traveltime::phase_search_portable;
+#elif defined(__aarch64__)
+    traveltime::PhaseSearch *want = traveltime::phase_search_vector;
 #else
-    EXPECT_EQ(traveltime::select_phase_search(), traveltime::phase_search_portable);
+    traveltime::PhaseSearch *want = traveltime::phase_search_portable;
 #endif
+    EXPECT_EQ(traveltime::select_phase_search(), want);
 }
 
 }  // namespace

@@ -120,6 +120,10 @@ std::vector<std::pair<const char *, Kernel *>> variants()
     std::vector<std::pair<const char *, Kernel *>> v = {
         {"exported", seismic_phase_calc_time_inner_loop},
         {"portable", traveltime::phase_search_portable}};
+#if defined(__s390x__)
+    if (traveltime::cpu_has_vector())
+#endif
+        v.emplace_back("vector", traveltime::phase_search_vector);
 #if defined(__x86_64__)
     if (traveltime::cpu_has_avx2())
         v.emplace_back("avx2", traveltime::phase_search_avx2);
