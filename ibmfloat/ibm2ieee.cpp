@@ -30,11 +30,12 @@
 // (f < 2^24) and serves as the normalisation of step 1, and, for the
 // rounding of step 3, a conversion of the value counted in units of 2^-149
 // (a normal binary32 number) to an integer, nearest with ties to even.
-// AVX-512 encodes that rounding in the instruction; AVX2 takes it from
-// MXCSR, so its loop hands the call to the portable one when the thread's
-// rounding mode is not nearest.  Neither conversion reads or produces a
-// subnormal number.  The results therefore do not depend on the rounding
-// mode or the flush-to-zero settings of the calling thread.
+// AVX-512 and aarch64 encode that rounding in the instruction; AVX2 and
+// SSE2 take it from MXCSR, so their loops hand the call to one that rounds
+// in integer arithmetic when the thread's setting differs.  Neither
+// conversion reads or produces a subnormal number.  The results therefore
+// do not depend on the rounding mode or the flush-to-zero settings of the
+// calling thread.
 //
 // Four loops implement these steps: a portable one in plain C++, one in
 // GCC's generic four-lane vectors for every target (SSE2, NEON, the s390x
@@ -143,8 +144,8 @@ void convert_portable(float *ibm, int len)
 // and a left shift back (by shifts, s390x).  Truncation ignores the
 // rounding mode, no conversion sees a subnormal number or NaN, and the
 // clamps are integer operations, so the result depends on nothing in the
-// environment, and nothing traps.  About a third slower than rounding to
-// nearest on SSE2.
+// environment, and nothing traps.  Half the speed of rounding to nearest on
+// SSE2.
 
 #if defined(__s390x__)
 // The vector facility came with z13, later than Debian's s390x baseline, so
@@ -162,8 +163,9 @@ typedef float f32x4 __attribute__((vector_size(16)));
 
 enum class Form { nearest, conversions, shifts };
 
-// min(max(x, lo), hi) where x's upper 16 bits, read as a signed number,
-// decide the order; the lower 16 bits are kept unless the upper ones change.
+// Lanes of x below lo or above hi moved to (about) that bound, for bounds
+// with zero lower halves and x whose upper 16 bits, read as a signed number,
+// order the lanes that matter.
 VECTOR_TARGET inline i32x4 clamp_upper_halves(i32x4 x, i32x4 lo, i32x4 hi)
 {
 #if defined(__x86_64__)
