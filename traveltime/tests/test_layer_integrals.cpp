@@ -111,6 +111,43 @@ TEST(LayerIntegrals, MatchesReferenceForOddRadii)
         expect_same_as_reference(random_batch(rng, 300), radius);
 }
 
+// Pairs as a host lays them out: the `period` rows of a model, one pass per
+// ray parameter, each row's bottom slowness the next one's top, and every
+// fifth row a zero-thickness discontinuity.  `pairs` may end the batch
+// inside a pass.
+Batch host_layout(int period, int pairs)
+{
+    Batch b;
+    for (int i = 0; i < pairs; ++i) {
+        const int j = i % period;
+        const double top = 3.0 * j, bottom = j % 5 == 1 ? top : top + 3.0;
+        b.layer.insert(b.layer.end(), {900.0 - 0.5 * j, top, 899.5 - 0.5 * j, bottom});
+        b.p.push_back(7.0 * (i / period % 50));
+    }
+    return b;
+}
+
+// A batch periodic at the start but not throughout: one row edited in one
+// column, where the row period places back is the unedited one.  The
+// periods straddle the longest one whose exponents the kernel remembers.
+TEST(LayerIntegrals, HostLayoutsWithAnEditedRow)
+{
+    for (int period : {1, 2, 3, 300, 1024, 1025}) {
+        const int passes = period < 20 ? 60 / period : 3;
+        for (int pairs : {passes * period, passes * period - (period + 1) / 2}) {
+            expect_same_as_reference(host_layout(period, pairs), kRadius);
+            for (int at : {0, period, pairs / 2, pairs - 1})
+                for (int column = 0; column < 4; ++column) {
+                    SCOPED_TRACE(testing::Message() << "period " << period << ", " << pairs
+                                                    << " pairs, row " << at << " col " << column);
+                    Batch b = host_layout(period, pairs);
+                    b.layer[4 * static_cast<std::size_t>(at) + column] += 1.0;
+                    expect_same_as_reference(b, kRadius);
+                }
+        }
+    }
+}
+
 struct Case {
     const char *name;
     double top_p, top_depth, bot_p, bot_depth, p;
