@@ -128,6 +128,41 @@ TEST(BranchSums, MatchesReferenceOnRandomBranches)
     }
 }
 
+// Branches at and past the length of the stack index, where the stopping
+// layer comes from a plain scan.  Layer j spans slownesses 4000 - j and
+// 3999 - j, falling with depth in even layers and rising (a low-velocity
+// zone) in odd ones, so each ray names its stopping layer k: it turns
+// strictly inside k, or equals k's smaller slowness, top or bottom, and so
+// crosses k and stops at k + 1 (adding nothing there).  k lies before, at
+// and after layer 2048 and at the last layer; one ray crosses every layer.
+TEST(BranchSums, BranchesPastTheStackIndex)
+{
+    std::mt19937_64 rng(2048);
+    std::uniform_real_distribution<double> u(1.0, 2.0);
+    for (int max_j : {2048, 2049, 3000}) {
+        Branch b;
+        b.max_j = max_j;
+        for (int j = 0; j < max_j; ++j)
+            b.layer.insert(b.layer.end(), {4000.0 - j - j % 2, 0.0, 3999.0 - j + j % 2, 0.0});
+        std::vector<double> ps = {-1.0};
+        for (int k : {1000, 2046, 2047, 2048, 2049, 2500, max_j - 1})
+            if (k < max_j) {  // turns in k; equals k's smaller slowness
+                ps.push_back(3999.5 - k);
+                ps.push_back(3999.0 - k);
+            }
+        b.max_i = static_cast<int>(ps.size());
+        b.ray_params.assign(ps.size() * max_j, 1e9);
+        for (std::size_t i = 0; i < ps.size(); ++i)
+            b.ray_params[i * max_j] = ps[i];
+        for (std::size_t k = 0; k < ps.size() * max_j; ++k) {
+            b.time.push_back(u(rng));
+            b.dist.push_back(u(rng) / 64);
+        }
+        expect_same_as_reference(b, 4000.0, 0);
+        expect_same_as_reference(b, 4000.0, 1);
+    }
+}
+
 // Layer j carries time 2^j and distance -2^j, so a sum names exactly the
 // set of layers added.  Slownesses (top, bottom):
 //   0: (10, 9)   1: (9, 8)   2: (8, 6)   3: (6, 7)   4: (7, 9)   5: (5, 4)
