@@ -162,9 +162,13 @@ TEST(DomainEdges, BranchSums)
         const std::vector<double> layer = first(all_layer, 4 * cols);
         Guarded td(4 * rows);
         const Guarded before = td;
-        tau_branch_calc_time_dist_inner_loop(ray_params.data(), time.data(), dist.data(),
-                                             layer.data(), td.data(), c.max_i, c.max_j,
-                                             c.max_ray_param, c.allow_turn);
+        // No rows: nothing may be read or written, the layers included, so
+        // every pointer is null.
+        const auto given = [rows](auto *p) { return rows ? p : nullptr; };
+        tau_branch_calc_time_dist_inner_loop(given(ray_params.data()), given(time.data()),
+                                             given(dist.data()), given(layer.data()),
+                                             given(td.data()), c.max_i, c.max_j, c.max_ray_param,
+                                             c.allow_turn);
         ASSERT_TRUE(td.pads_intact());
         for (std::size_t i = 0; i < rows; ++i) {
             const double *row = td.data() + 4 * i;
