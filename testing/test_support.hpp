@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -21,6 +22,17 @@ inline double from_bits(std::uint64_t u)
     double x;
     std::memcpy(&x, &u, sizeof x);
     return x;
+}
+
+// Instrumented (sanitizer) builds, and runs under an emulator (SEIS_EMULATED
+// set in the environment), shrink or skip the tests that take minutes there.
+inline bool long_tests_too_slow()
+{
+#if defined(SEIS_SANITIZED_BUILD)
+    return true;
+#else
+    return std::getenv("SEIS_EMULATED") != nullptr;
+#endif
 }
 
 // Bit-identical, except that any NaN matches any NaN: which operand's payload

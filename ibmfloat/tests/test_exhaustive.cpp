@@ -7,10 +7,10 @@
 //   - exponent field >= 96: the exact value rounded once.
 // Also counts the words whose result differs from the unmended formula.
 //
-// Instrumented (sanitizer) and emulated builds, and any run with SEIS_EMULATED
-// set in the environment (a native build under an emulator), sweep a sample
-// instead: every sign and exponent field, with the leading fraction byte
-// limited to a few values around the edges of the hexadecimal normalisation.
+// Instrumented (sanitizer) and emulated builds, and native builds run under an
+// emulator, sweep a sample instead: every sign and exponent field, with the
+// leading fraction byte limited to a few values around the edges of the
+// hexadecimal normalisation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -26,6 +25,7 @@
 
 #include "kernels.hpp"
 #include "reference/ibm2ieee_reference.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -33,10 +33,10 @@ constexpr unsigned kBlockBits = 16;  // a block shares sign and exponent field
 constexpr std::uint32_t kBlockWords = 1u << kBlockBits;
 constexpr std::uint32_t kBlocks = 1u << (32 - kBlockBits);
 
-#if defined(SEIS_SANITIZED_BUILD) || defined(IBMFLOAT_SAMPLED_SWEEP)
+#if defined(IBMFLOAT_SAMPLED_SWEEP)
 const bool kSampled = true;
 #else
-const bool kSampled = std::getenv("SEIS_EMULATED") != nullptr;
+const bool kSampled = testing_support::long_tests_too_slow();
 #endif
 
 // Bits 16-23 of a block's words are the top byte of the fraction.

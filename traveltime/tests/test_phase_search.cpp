@@ -335,6 +335,61 @@ TEST(PhaseSearch, TurnCountLimits)
               0);
 }
 
+// max_distance exactly the direct distance of turn n, as rounded, and the
+// doubles either side: turn n is scanned at and above it, not below.  The
+// curve brackets that distance alone.  For these n the quotient
+// (max_distance - rad_dist) / 2pi, rounded down, is off by one either way.
+TEST(PhaseSearch, TurnCountAtItsRoundingBoundary)
+{
+    const std::pair<double, long long> cases[] = {
+        {10, 11}, {10, 17}, {90, 3}, {90, 10}, {180, 5}, {180, 6}, {10, 1048578}, {180, 1048578}};
+    for (const auto &[degree, n] : cases) {
+        const double at = rad_of(degree) + static_cast<double>(2 * n) * kPi;
+        const std::vector<double> curve = {at - 0.1, at + 0.1}, ray = {2.0, 1.0};
+        for (double max_distance : {std::nextafter(at, 0.0), at, std::nextafter(at, 2 * at)}) {
+            const Hits h = run_kernel(degree, max_distance, curve, ray);
+            EXPECT_EQ(h.dist, max_distance < at ? std::vector<double>{} : std::vector<double>{at})
+                << degree << " degrees, turn " << n << ", max_distance " << max_distance - at;
+        }
+    }
+}
+
+// The worst case, turns x scans x intervals, at the int hit count's limit.
+// INT_MAX is prime, so only 180 degrees with one interval meets it exactly,
+// in INT_MAX turns; elsewhere 2 scans x 693 turns x 1549411 intervals make
+// 2^31 - 2.  Those calls run, and with one turn more are refused.  Each
+// curve brackets the last direct distance alone: one hit if the call runs.
+// Minutes instrumented or emulated: skipped there.
+TEST(PhaseSearch, WorstCaseOfIntMaxHits)
+{
+    if (testing_support::long_tests_too_slow())
+        GTEST_SKIP() << "billions of interval tests";
+    struct Case {
+        double degree;
+        long long turns;
+        int count, want;
+        Kernel *kernel;  // the least work per turn, or per interval
+    };
+    const long long int_max = std::numeric_limits<int>::max();
+    const Case cases[] = {{180, int_max, 2, 1, traveltime::phase_search_portable},
+                          {180, int_max + 1, 2, 0, traveltime::phase_search_portable},
+                          {10, 693, 1549412, 1, seismic_phase_calc_time_inner_loop},
+                          {10, 694, 1549412, 0, seismic_phase_calc_time_inner_loop}};
+    for (const Case &c : cases) {
+        const double last = rad_of(c.degree) + static_cast<double>(2 * (c.turns - 1)) * kPi;
+        std::vector<double> curve(c.count), ray(c.count);
+        for (int k = 0; k < c.count; ++k) {
+            curve[k] = last - 0.1 + 0.2 * k / (c.count - 1);
+            ray[k] = c.count - k;
+        }
+        double hit_dist[4];
+        int hit_ray[4];
+        EXPECT_EQ(c.kernel(c.degree, last, curve.data(), ray.data(), hit_dist, hit_ray, c.count),
+                  c.want)
+            << c.degree << " degrees, " << c.turns << " turns";
+    }
+}
+
 // |degree| mod 360 done exactly (as an integer multiple of the value's
 // smallest ulp, in 128 bits), then folded: what repeated subtraction of 360
 // gives wherever each subtraction is exact.
