@@ -298,11 +298,22 @@ VECTOR_TARGET inline u32x4 convert4(u32x4 w)
     u32x4 result = normalised + reinterpret_cast<u32x4>(shift_exponent + shift_exponent);
 
     const u32x4 tiny = subnormal<kForm>(result, normalised, half);
-    if constexpr (kForm == Form::nearest)
-        result = larger(result, tiny);
-    else
-        result = half < (1 << 22) ? tiny : result;
-    result = half >= ((kMaxFiniteBiased + 1) << 22) ? kInfinity : result;
+    const i32x4 huge = half >= ((kMaxFiniteBiased + 1) << 22);
+#if defined(__x86_64__)
+    if constexpr (kForm == Form::nearest) {
+        // As floats, the lanes at 2^128 and beyond hold negative or NaN bits
+        // in `result` (their exponent field wrapped), so the larger takes
+        // infinity from there too: one blend less.
+        result = larger(result, tiny | (reinterpret_cast<u32x4>(huge) & kInfinity));
+    } else
+#endif
+    {
+        if constexpr (kForm == Form::nearest)
+            result = larger(result, tiny);
+        else
+            result = half < (1 << 22) ? tiny : result;
+        result = huge ? kInfinity : result;
+    }
     result = f == 0 ? 0u : result;
     return result | sign;
 }
