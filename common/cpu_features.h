@@ -76,3 +76,18 @@ static inline bool has_vector() { return has_vector(getauxval(AT_HWCAP)); }
 }  // namespace seis_cpu
 
 #endif  // __s390x__
+
+namespace seis_cpu {
+
+// What the loader passes an ifunc resolver, for the resolvers' logic run
+// outside one: the hardware capabilities on s390x, nothing elsewhere.
+static inline unsigned long resolver_argument()
+{
+#if defined(__s390x__)
+    return getauxval(AT_HWCAP);
+#else
+    return 0;
+#endif
+}
+
+}  // namespace seis_cpu

@@ -528,14 +528,7 @@ RESOLVER_SAFE Kernel *select_kernel_for([[maybe_unused]] unsigned long hwcap)
 #endif
 }
 
-Kernel *select_kernel()
-{
-#if defined(__s390x__)
-    return select_kernel_for(getauxval(AT_HWCAP));
-#else
-    return select_kernel_for(0);
-#endif
-}
+Kernel *select_kernel() { return select_kernel_for(seis_cpu::resolver_argument()); }
 
 }  // namespace ibmfloat
 

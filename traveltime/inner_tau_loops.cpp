@@ -294,6 +294,19 @@ int scan_portable_all(double s, const double *dist, const double *ray_param, int
 // lane order, so that hits keep their order.  The last interval and any
 // remainder go through the scalar test.
 
+// Records the candidates of mask m (bit i: interval k + i), in lane order,
+// that have two distinct ray parameters.
+inline int record_candidates(unsigned m, int k, double s, const double *ray_param, double *sd,
+                             int *rn, int r)
+{
+    for (; m; m &= m - 1) {
+        const int ray_num = k + __builtin_ctz(m);
+        if (ray_param[ray_num - 1] != ray_param[ray_num])
+            r = record(s, ray_num, sd, rn, r);
+    }
+    return r;
+}
+
 #if defined(__s390x__)
 // The vector facility came with z13, later than Debian's s390x baseline.
 #define VECTOR_TARGET __attribute__((target("arch=z13")))
@@ -354,12 +367,7 @@ VECTOR_TARGET int scan_vector(double s, const double *dist, const double *ray_pa
         unsigned m = 0;
         for (int v = 0; v < kVectors; ++v)
             m |= lane_bits(c[v]) << (kLanes * v);
-        while (m) {
-            const int ray_num = k + __builtin_ctz(m);
-            m &= m - 1;
-            if (ray_param[ray_num - 1] != ray_param[ray_num])
-                r = record(s, ray_num, sd, rn, r);
-        }
+        r = record_candidates(m, k, s, ray_param, sd, rn, r);
     }
     return scan_portable(s, dist, ray_param, count, sd, rn, r, k);
 }
@@ -387,12 +395,7 @@ __attribute__((target("avx2"))) int scan_avx2(double s, const double *dist, cons
                                             _mm256_cmp_pd(p1, zero, _CMP_GE_OQ));
         unsigned m = static_cast<unsigned>(_mm256_movemask_pd(c0)) |
                      static_cast<unsigned>(_mm256_movemask_pd(c1)) << kLanes;
-        while (m) {
-            const int ray_num = k + __builtin_ctz(m);
-            m &= m - 1;
-            if (ray_param[ray_num - 1] != ray_param[ray_num])
-                r = record(s, ray_num, sd, rn, r);
-        }
+        r = record_candidates(m, k, s, ray_param, sd, rn, r);
     }
     return scan_portable(s, dist, ray_param, count, sd, rn, r, k);
 }
@@ -416,12 +419,7 @@ __attribute__((target("avx512f"))) int scan_avx512(double s, const double *dist,
         const unsigned c1 = _mm512_cmp_pd_mask(p1, zero, _CMP_GE_OQ) &
                             ~_mm512_cmp_pd_mask(sv, b1, _CMP_EQ_OQ) & 0xFFu;
         unsigned m = c0 | c1 << kLanes;
-        while (m) {
-            const int ray_num = k + __builtin_ctz(m);
-            m &= m - 1;
-            if (ray_param[ray_num - 1] != ray_param[ray_num])
-                r = record(s, ray_num, sd, rn, r);
-        }
+        r = record_candidates(m, k, s, ray_param, sd, rn, r);
     }
     return scan_portable(s, dist, ray_param, count, sd, rn, r, k);
 }
@@ -497,14 +495,7 @@ RESOLVER_SAFE PhaseSearch *select_phase_search_for([[maybe_unused]] unsigned lon
 #endif
 }
 
-PhaseSearch *select_phase_search()
-{
-#if defined(__s390x__)
-    return select_phase_search_for(getauxval(AT_HWCAP));
-#else
-    return select_phase_search_for(0);
-#endif
-}
+PhaseSearch *select_phase_search() { return select_phase_search_for(seis_cpu::resolver_argument()); }
 
 void layer_integrals(const double *layer, const double *p, double *time, double *dist,
                      double radius, int max_i)
