@@ -144,8 +144,10 @@ void convert_portable(float *ibm, int len)
 // and a left shift back (by shifts, s390x).  Truncation ignores the
 // rounding mode, no conversion sees a subnormal number or NaN, and the
 // clamps are integer operations, so the result depends on nothing in the
-// environment, and nothing traps.  Half the speed of rounding to nearest on
-// SSE2.
+// environment.  Half the speed of rounding to nearest on SSE2.
+//
+// The conversions signal inexact: a thread that unmasks exceptions gets the
+// portable loop, which raises none.
 
 #if defined(__s390x__)
 // The vector facility came with z13, later than Debian's s390x baseline, so
@@ -251,11 +253,12 @@ VECTOR_TARGET inline u32x4 subnormal([[maybe_unused]] u32x4 result, u32x4 normal
     } else {
         // 2V has exponent field biased + 150.  Clamped to [125, 151] in
         // `half` (2V in [1/4, 2^25)), lanes below 1/2 give k = 0 and the
-        // others convert within range.  A field of 512 or more overflows
-        // `half` to a negative number and lands on the lower bound.
-        i32x4 t = clamp_upper_halves(half + (150 << 22), i32x4{} + (125 << 22),
-                                     i32x4{} + (151 << 22));
-        t = t + t + reinterpret_cast<i32x4>(normalised & 1);
+        // others convert within range.  A field of 512 or more wraps to a
+        // negative number and lands on the lower bound.
+        i32x4 t = clamp_upper_halves(
+            reinterpret_cast<i32x4>(reinterpret_cast<u32x4>(half) + (150u << 22)),
+            i32x4{} + (125 << 22), i32x4{} + (151 << 22));
+        t = reinterpret_cast<i32x4>((reinterpret_cast<u32x4>(t) << 1) | (normalised & 1));
         const f32x4 scaled = reinterpret_cast<f32x4>(t);
         twice = __builtin_convertvector(scaled, i32x4);
         exact = reinterpret_cast<i32x4>(__builtin_convertvector(twice, f32x4)) == t;
@@ -290,12 +293,13 @@ VECTOR_TARGET inline u32x4 convert4(u32x4 w)
     const u32x4 f = w & kFractionMask;
     const u32x4 normalised = normalise<kForm>(f);
     // 4e - 280 in the exponent field, and the biased exponent one bit lower
-    // than usual so that no lane overflows: |half| < 2^31.
+    // than usual so that it fits every lane: |half| < 2^31.  `result` may
+    // wrap, as unsigned arithmetic does.
     const i32x4 shift_exponent =
         reinterpret_cast<i32x4>(w & 0x7F000000u) - (kExponentOffset << 22);
     const i32x4 half = reinterpret_cast<i32x4>(normalised >> 1) + shift_exponent;
     // Right for lanes with biased in [1, 254].
-    u32x4 result = normalised + reinterpret_cast<u32x4>(shift_exponent + shift_exponent);
+    u32x4 result = normalised + (reinterpret_cast<u32x4>(shift_exponent) << 1);
 
     const u32x4 tiny = subnormal<kForm>(result, normalised, half);
     const i32x4 huge = half >= ((kMaxFiniteBiased + 1) << 22);
@@ -339,17 +343,26 @@ VECTOR_TARGET void convert_vector(float *ibm, int len)
 #if defined(__x86_64__)
     // Rounding to nearest, denormals-are-zero off and every exception
     // masked: the default setting of bits 6-15 (the flags below do not
-    // matter).
-    constexpr unsigned kControl = 0xFFC0, kDefault = 0x1F80;
+    // matter).  The integer form still truncates, which signals inexact: a
+    // thread that unmasks any exception gets the portable loop.
+    constexpr unsigned kControl = 0xFFC0, kDefault = 0x1F80, kMasks = 0x1F80;
     const unsigned csr = _mm_getcsr();
     if ((csr & kControl) == kDefault) {
         convert_vector_loop<Form::nearest>(ibm, len);
         _mm_setcsr(csr);
-    } else {
+    } else if ((csr & kMasks) == kMasks) {
         convert_vector_loop<Form::conversions>(ibm, len);
+    } else {
+        convert_portable(ibm, len);
     }
 #elif defined(__aarch64__)
-    convert_vector_loop<Form::nearest>(ibm, len);
+    // FPCR's trap enables (bits 8-12 and 15), which few processors honour:
+    // the conversion signals inexact.
+    constexpr unsigned long kTrapEnables = 0x9F00;
+    if (__builtin_aarch64_get_fpcr() & kTrapEnables)
+        convert_portable(ibm, len);
+    else
+        convert_vector_loop<Form::nearest>(ibm, len);
 #elif defined(__s390x__)
     convert_vector_loop<Form::shifts>(ibm, len);
 #else
@@ -456,11 +469,13 @@ __attribute__((target("avx512f"))) inline __m512i convert16(__m512i w)
 __attribute__((target("avx2"))) void convert_avx2(float *ibm, int len)
 {
     // convert8 rounds subnormal results with a conversion that follows the
-    // calling thread's rounding mode.  In the rare thread that has changed
-    // it from nearest, the four-lane loop, which does not depend on it,
-    // gives the same results.
-    constexpr unsigned kMxcsrRoundingControl = 0x6000;
-    if ((_mm_getcsr() & kMxcsrRoundingControl) != 0) {
+    // calling thread's rounding mode, and signals inexact.  In the rare
+    // thread that has changed the mode from nearest or unmasked an
+    // exception, the four-lane loop, which picks a form for it, gives the
+    // same results.
+    constexpr unsigned kRoundingControl = 0x6000, kMasks = 0x1F80;
+    const unsigned csr = _mm_getcsr();
+    if ((csr & kRoundingControl) != 0 || (csr & kMasks) != kMasks) {
         convert_vector(ibm, len);
         return;
     }

@@ -13,13 +13,14 @@ using Kernel = void(float *ibm, int len);
 void convert_portable(float *ibm, int len);
 
 // Four words at a time in GCC's generic vectors, for every target.
-// convert_vector multiplies by powers of two where the thread's
-// floating-point environment is the default one, and otherwise takes the
-// same loop with subnormal results rounded in integer arithmetic, in one of
-// two forms: normalising and rounding with exact conversions (x86-64,
-// aarch64) or with leading-zero counts and lane shifts (s390x, which takes
-// this form always).  Every one builds and runs everywhere; on s390x they
-// need cpu_has_vector().
+// convert_vector rounds subnormal results with a conversion to nearest
+// (x86-64 where MXCSR has its default setting, aarch64), and otherwise in
+// integer arithmetic, in one of two forms also callable on their own:
+// truncating and exact conversions (x86-64 with another MXCSR setting), or
+// leading-zero counts and lane shifts (s390x, which takes this form
+// always).  A thread that unmasks floating-point exceptions gets the
+// portable loop.  Every one builds and runs everywhere; on s390x they need
+// cpu_has_vector().
 void convert_vector(float *ibm, int len);
 void convert_vector_by_conversions(float *ibm, int len);
 void convert_vector_by_shifts(float *ibm, int len);

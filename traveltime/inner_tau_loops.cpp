@@ -318,10 +318,10 @@ typedef double f64x2 __attribute__((vector_size(16)));
 typedef long long i64x2 __attribute__((vector_size(16)));
 typedef unsigned long long u64x2 __attribute__((vector_size(16)));
 
-// p >= 0, false for NaN, without raising the invalid flag (as the AVX scans
-// compare).  z13 has no vector comparison that signals on NaN as the C
-// operator must, and GCC would then compare lane by lane; on the bits the
-// test is: +0 up to +infinity, or -0.
+// p >= 0, false for NaN.  z13 has no vector comparison that signals on NaN
+// as the C operator must, and GCC would then compare lane by lane; on the
+// bits the test is: +0 up to +infinity, or -0 (quietly, as the AVX scans
+// compare).
 VECTOR_TARGET inline i64x2 at_least_zero(f64x2 p)
 {
 #if defined(__s390x__)
@@ -352,7 +352,7 @@ VECTOR_TARGET int scan_vector(double s, const double *dist, const double *ray_pa
     const f64x2 sv = {s, s};
     const int last = count - 1;
     int k = 1;
-    for (; k + kStep <= last; k += kStep) {
+    for (; last - k >= kStep; k += kStep) {  // no k + kStep: count may be near INT_MAX
         i64x2 c[kVectors];
         for (ptrdiff_t v = 0; v < kVectors; ++v) {
             const double *right = dist + k + kLanes * v;  // dist[ray_num], two lanes
@@ -384,7 +384,7 @@ __attribute__((target("avx2"))) int scan_avx2(double s, const double *dist, cons
     const __m256d zero = _mm256_setzero_pd();
     const int last = count - 1;
     int k = 1;
-    for (; k + 2 * kLanes <= last; k += 2 * kLanes) {
+    for (; last - k >= 2 * kLanes; k += 2 * kLanes) {
         const __m256d a0 = _mm256_loadu_pd(dist + k - 1), b0 = _mm256_loadu_pd(dist + k);
         const __m256d a1 = _mm256_loadu_pd(dist + k + 3), b1 = _mm256_loadu_pd(dist + k + 4);
         const __m256d p0 = _mm256_mul_pd(_mm256_sub_pd(a0, sv), _mm256_sub_pd(sv, b0));
@@ -409,7 +409,7 @@ __attribute__((target("avx512f"))) int scan_avx512(double s, const double *dist,
     const __m512d zero = _mm512_setzero_pd();
     const int last = count - 1;
     int k = 1;
-    for (; k + 2 * kLanes <= last; k += 2 * kLanes) {
+    for (; last - k >= 2 * kLanes; k += 2 * kLanes) {
         const __m512d a0 = _mm512_loadu_pd(dist + k - 1), b0 = _mm512_loadu_pd(dist + k);
         const __m512d a1 = _mm512_loadu_pd(dist + k + 7), b1 = _mm512_loadu_pd(dist + k + 8);
         const __m512d p0 = _mm512_mul_pd(_mm512_sub_pd(a0, sv), _mm512_sub_pd(sv, b0));

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -161,8 +162,9 @@ TEST_P(KernelTest, ConvertsExactlyTheRangeGiven)
 }
 
 // Same words, same bits, whatever rounding mode or flush-to-zero setting the
-// calling thread has, and no signal where it traps invalid operations,
-// overflow or division by zero.
+// calling thread has, and no signal where it traps every exception (the
+// integer form by conversions, which the dispatch never gives such a
+// thread, truncates and so signals inexact: it gets all but that one).
 TEST_P(KernelTest, IgnoresTheFloatingPointEnvironment)
 {
     std::vector<std::uint32_t> words;
@@ -189,9 +191,9 @@ TEST_P(KernelTest, IgnoresTheFloatingPointEnvironment)
         std::memcpy(data.data(), words.data(), words.size() * sizeof(float));
         std::fesetround(mode);
 #if defined(__x86_64__)
-        // Flush-to-zero and denormals-are-zero; unmask invalid operation,
-        // division by zero and overflow.
-        _mm_setcsr((_mm_getcsr() | 0x8040) & ~0x0680u);
+        // Flush-to-zero and denormals-are-zero; unmask every exception.
+        const bool truncates = std::string_view(GetParam().name) == "vector_by_conversions";
+        _mm_setcsr((_mm_getcsr() | 0x8040) & ~(truncates ? 0x0F80u : 0x1F80u));
 #endif
         convert(data.data(), static_cast<int>(data.size()));
 #if defined(__x86_64__)
