@@ -77,7 +77,38 @@ static inline bool has_vector() { return has_vector(getauxval(AT_HWCAP)); }
 
 #endif  // __s390x__
 
+// The generic-vector loops.  The s390x vector facility came with z13,
+// later than Debian's s390x baseline, so there they are compiled for z13
+// and chosen at load time.
+#if defined(__s390x__)
+#define VECTOR_TARGET __attribute__((target("arch=z13")))
+#else
+#define VECTOR_TARGET
+#endif
+
 namespace seis_cpu {
+
+// The families of loops, narrowest first.
+enum class Loops { portable, vector, avx2, avx512 };
+
+// The widest family this processor runs, given what the loader passes an
+// ifunc resolver (the hardware capabilities on s390x, unused elsewhere).
+RESOLVER_SAFE static inline Loops widest([[maybe_unused]] unsigned long hwcap)
+{
+#if defined(__x86_64__)
+    if (has_avx512())
+        return Loops::avx512;
+    if (has_avx2())
+        return Loops::avx2;
+    return Loops::vector;
+#elif defined(__aarch64__)
+    return Loops::vector;
+#elif defined(__s390x__)
+    return has_vector(hwcap) ? Loops::vector : Loops::portable;
+#else
+    return Loops::portable;
+#endif
+}
 
 // What the loader passes an ifunc resolver, for the resolvers' logic run
 // outside one: the hardware capabilities on s390x, nothing elsewhere.

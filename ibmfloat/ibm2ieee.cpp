@@ -149,14 +149,6 @@ void convert_portable(float *ibm, int len)
 // The conversions signal inexact: a thread that unmasks exceptions gets the
 // portable loop, which raises none.
 
-#if defined(__s390x__)
-// The vector facility came with z13, later than Debian's s390x baseline, so
-// these functions are compiled for z13 and chosen at load time.
-#define VECTOR_TARGET __attribute__((target("arch=z13")))
-#else
-#define VECTOR_TARGET
-#endif
-
 namespace {
 
 typedef std::uint32_t u32x4 __attribute__((vector_size(16)));
@@ -303,19 +295,18 @@ VECTOR_TARGET inline u32x4 convert4(u32x4 w)
 
     const u32x4 tiny = subnormal<kForm>(result, normalised, half);
     const i32x4 huge = half >= ((kMaxFiniteBiased + 1) << 22);
-#if defined(__x86_64__)
     if constexpr (kForm == Form::nearest) {
+#if defined(__x86_64__)
         // As floats, the lanes at 2^128 and beyond hold negative or NaN bits
         // in `result` (their exponent field wrapped), so the larger takes
         // infinity from there too: one blend less.
         result = larger(result, tiny | (reinterpret_cast<u32x4>(huge) & kInfinity));
-    } else
+#else
+        result = larger(result, tiny);
+        result = huge ? kInfinity : result;
 #endif
-    {
-        if constexpr (kForm == Form::nearest)
-            result = larger(result, tiny);
-        else
-            result = half < (1 << 22) ? tiny : result;
+    } else {
+        result = half < (1 << 22) ? tiny : result;
         result = huge ? kInfinity : result;
     }
     result = f == 0 ? 0u : result;
@@ -526,21 +517,16 @@ __attribute__((target("avx512f"))) void convert_avx512(float *ibm, int len)
 bool cpu_has_vector() { return seis_cpu::has_vector(); }
 #endif
 
-RESOLVER_SAFE Kernel *select_kernel_for([[maybe_unused]] unsigned long hwcap)
+RESOLVER_SAFE Kernel *select_kernel_for(unsigned long hwcap)
 {
+    switch (seis_cpu::widest(hwcap)) {
 #if defined(__x86_64__)
-    if (cpu_has_avx512())
-        return convert_avx512;
-    if (cpu_has_avx2())
-        return convert_avx2;
-    return convert_vector;
-#elif defined(__aarch64__)
-    return convert_vector;
-#elif defined(__s390x__)
-    return seis_cpu::has_vector(hwcap) ? convert_vector : convert_portable;
-#else
-    return convert_portable;
+    case seis_cpu::Loops::avx512: return convert_avx512;
+    case seis_cpu::Loops::avx2: return convert_avx2;
 #endif
+    case seis_cpu::Loops::vector: return convert_vector;
+    default: return convert_portable;
+    }
 }
 
 Kernel *select_kernel() { return select_kernel_for(seis_cpu::resolver_argument()); }

@@ -307,13 +307,6 @@ inline int record_candidates(unsigned m, int k, double s, const double *ray_para
     return r;
 }
 
-#if defined(__s390x__)
-// The vector facility came with z13, later than Debian's s390x baseline.
-#define VECTOR_TARGET __attribute__((target("arch=z13")))
-#else
-#define VECTOR_TARGET
-#endif
-
 typedef double f64x2 __attribute__((vector_size(16)));
 typedef long long i64x2 __attribute__((vector_size(16)));
 typedef unsigned long long u64x2 __attribute__((vector_size(16)));
@@ -426,19 +419,13 @@ __attribute__((target("avx512f"))) int scan_avx512(double s, const double *dist,
 
 #endif  // __x86_64__
 
-int scan_vector_all(double s, const double *dist, const double *ray_param, int count, double *sd,
-                    int *rn, int r)
-{
-    return scan_vector(s, dist, ray_param, count, sd, rn, r);
-}
-
 }  // namespace
 
 VECTOR_TARGET int phase_search_vector(double degree, double max_distance, const double *dist,
                                       const double *ray_param, double *search_dist_results,
                                       int *ray_num_results, int count)
 {
-    return phase_search<scan_vector_all>(degree, max_distance, dist, ray_param,
+    return phase_search<scan_vector>(degree, max_distance, dist, ray_param,
                                          search_dist_results, ray_num_results, count);
 }
 
@@ -478,21 +465,16 @@ int phase_search_avx512(double degree, double max_distance, const double *dist,
 bool cpu_has_vector() { return seis_cpu::has_vector(); }
 #endif
 
-RESOLVER_SAFE PhaseSearch *select_phase_search_for([[maybe_unused]] unsigned long hwcap)
+RESOLVER_SAFE PhaseSearch *select_phase_search_for(unsigned long hwcap)
 {
+    switch (seis_cpu::widest(hwcap)) {
 #if defined(__x86_64__)
-    if (cpu_has_avx512())
-        return phase_search_avx512;
-    if (cpu_has_avx2())
-        return phase_search_avx2;
-    return phase_search_vector;
-#elif defined(__aarch64__)
-    return phase_search_vector;
-#elif defined(__s390x__)
-    return seis_cpu::has_vector(hwcap) ? phase_search_vector : phase_search_portable;
-#else
-    return phase_search_portable;
+    case seis_cpu::Loops::avx512: return phase_search_avx512;
+    case seis_cpu::Loops::avx2: return phase_search_avx2;
 #endif
+    case seis_cpu::Loops::vector: return phase_search_vector;
+    default: return phase_search_portable;
+    }
 }
 
 PhaseSearch *select_phase_search() { return select_phase_search_for(seis_cpu::resolver_argument()); }
