@@ -1,5 +1,5 @@
-"""Spherically symmetric planets: .tvel and .nd model files, and a planet of
-three regions whose slowness follows Bullen's law."""
+"""Spherically symmetric planets: the built-in Earth models, .tvel and .nd model
+files, and a planet of three regions whose slowness follows Bullen's law."""
 
 import math
 import os
@@ -8,8 +8,28 @@ P, S = 0, 1                      # wave types, the index of a shell's speeds
 LABELS = {"mantle": "moho", "outer-core": "cmb", "inner-core": "icb"}
 
 
+BUILTIN = ("ak135", "iasp91", "prem")
+MODELS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "models")
+
+
 class ModelError(ValueError):
-    pass
+    """A model name, file or source depth that cannot be used."""
+
+
+def load(model):
+    """A built-in model by name, or a .tvel or .nd file by path."""
+    if not isinstance(model, (str, os.PathLike)):
+        raise TypeError(f"model: expected a built-in name ({', '.join(BUILTIN)}) or a path "
+                        f"to a .tvel or .nd file, got {type(model).__name__}")
+    name = os.fspath(model)
+    if name.lower() in BUILTIN:
+        return read_model(os.path.join(MODELS_DIR, name.lower() + ".nd"))
+    if not os.path.splitext(name)[1]:
+        raise ModelError(f"model: unknown model {name!r}: choose a built-in model "
+                         f"({', '.join(BUILTIN)}) or give a .tvel or .nd file")
+    if not os.path.isfile(name):
+        raise ModelError(f"model: no such file {name!r}")
+    return read_model(name)
 
 
 class Shell:

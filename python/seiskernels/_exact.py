@@ -1,15 +1,16 @@
-"""Seismic phases in a layered spherical planet: slowness layers under
-Bullen's law, their times and distances summed along each phase's branches,
-and every arrival at a distance found and solved for, through libtraveltime."""
+"""Exact arrivals of seismic phases in a layered spherical planet: slowness
+layers under Bullen's law, their times and distances summed along each
+phase's legs, and every arrival at a distance solved for ray by ray, to
+1e-9 rad.  The slow, sure path of seiskernels.traveltimes (exact=True), and
+the oracle its tables are tested against."""
 
 import array
 import math
-import re
 from bisect import bisect_right
 
-import checkout  # noqa: F401  (lets the example run from a built checkout)
-import seiskernels as sk
-from earth_model import P, S, ModelError
+from . import traveltime as sk
+from ._earthmodel import P, S, ModelError
+from ._phases import parse
 
 STEP_KM = 10.0          # thickest slowness layer
 CENTRE_GAP = 1e-6       # the layers stop this fraction of the radius short of the centre
@@ -18,38 +19,7 @@ FOLD_TOL = 1e-9         # rad: how closely the fold of a distance curve is sampl
 SOLVE_TOL = 1e-9        # rad: distance error left by the arrival solver
 SAME_ARRIVAL = 1e-3     # s: arrivals of a phase closer than this are one
 PAIRS_PER_CALL = 1 << 19
-
-# Legs of each phase: (branch, wave, times crossed), shallowest first.  The
-# ray turns in the last branch, or (turns False) crosses it and is reflected
-# at its bottom.  Branch A runs from the surface to the source, M from the
-# source to the core, K through the outer core and I through the inner core.
-PHASES = {
-    "P": ((("A", P, 1), ("M", P, 2)), True),
-    "S": ((("A", S, 1), ("M", S, 2)), True),
-    "PcP": ((("A", P, 1), ("M", P, 2)), False),
-    "ScS": ((("A", S, 1), ("M", S, 2)), False),
-    "PKP": ((("A", P, 1), ("M", P, 2), ("K", P, 2)), True),
-    "PKiKP": ((("A", P, 1), ("M", P, 2), ("K", P, 2)), False),
-    "PKIKP": ((("A", P, 1), ("M", P, 2), ("K", P, 2), ("I", P, 2)), True),
-    "SKS": ((("A", S, 1), ("M", S, 2), ("K", P, 2)), True),
-    "SKIKS": ((("A", S, 1), ("M", S, 2), ("K", P, 2), ("I", P, 2)), True),
-    "PP": ((("A", P, 3), ("M", P, 4)), True),
-    "SS": ((("A", S, 3), ("M", S, 4)), True),
-}
 DIFFRACTED = {"P": "Pdiff", "S": "Sdiff"}
-BASE = {"Pdiff": "P", "Sdiff": "S", "PKPab": "PKP", "PKPbc": "PKP"}
-
-
-def family(name):
-    """The crustal and uppermost-mantle branches as their phase, Pn -> P,
-    SbSb -> SS; any other name as it is."""
-    return re.sub("[gbn]", "", name) if re.fullmatch("(?:[PS][gbn])+", name) else name
-
-
-def base(name):
-    """The phase whose curves give an arrival: Pn -> P, Pdiff -> P, PKPbc -> PKP."""
-    name = family(name)
-    return BASE.get(name, name)
 
 
 class Branch:
@@ -65,11 +35,7 @@ class Branch:
         self.centre = bottom >= radius
         if self.centre:
             bottom = radius * (1.0 - CENTRE_GAP)
-        self.rows = rows = array.array("d")
-        for shell in model.shells:
-            a, b = max(shell.top, top), min(shell.bottom, bottom)
-            if b > a:
-                rows.extend(shell_layers(shell, wave, a, b, radius, step))
+        self.rows = rows = array.array("d", layer_rows(model, wave, top, bottom, step))
         if any(not math.isfinite(x) or x <= 0.0 for x in rows[0::2]):
             raise ModelError(f"{model.name}: no {'PS'[wave]} speed between {top:g} and "
                              f"{bottom:g} km")
@@ -155,11 +121,24 @@ class Branch:
             layer[k + sk.SL_BOT_DEPTH] = layer[k + sk.SL_TOP_DEPTH]
 
 
-def shell_layers(shell, wave, a, b, radius, step):
-    """Rows of the layers cutting [a, b] of a shell in equal steps, eta taken
+def layer_rows(model, wave, top, bottom, step):
+    """Slowness-layer rows of a wave from depth `top` to `bottom` km: each shell
+    cut into equal layers no thicker than `step`, whatever the branch, so that
+    every branch is a run of the same layers, cut at its ends; eta = r / v
     from the shell's own speeds at every boundary."""
-    n = max(1, math.ceil((b - a) / step))
-    depths = [a + (b - a) * k / n for k in range(n)] + [b]
+    rows = []
+    for shell in model.shells:
+        a, b = max(shell.top, top), min(shell.bottom, bottom)
+        if b > a:
+            rows += shell_layers(shell, wave, a, b, model.radius, step)
+    return rows
+
+
+def shell_layers(shell, wave, a, b, radius, step):
+    """Rows of the shell's layers that lie within [a, b], the end ones cut."""
+    n = max(1, math.ceil((shell.bottom - shell.top) / step))
+    depths = [shell.top + (shell.bottom - shell.top) * k / n for k in range(1, n)]
+    depths = [a] + [d for d in depths if a < d < b] + [b]
     etas = []
     for d in depths:
         v = shell.speed(d, wave)
@@ -169,7 +148,7 @@ def shell_layers(shell, wave, a, b, radius, step):
         if len(etas) > 1 and etas[-1] == etas[-2]:
             etas[-1] *= 1.0 - 1e-12
     rows = []
-    for k in range(n):
+    for k in range(len(depths) - 1):
         rows += (etas[k], depths[k], etas[k + 1], depths[k + 1])
     return rows
 
@@ -243,8 +222,9 @@ class Earth:
         return min(above.min if above.n else math.inf, self.source_eta(wave))
 
     def legs(self, name):
-        path, turns = PHASES[name]
-        return [(self.branches[b, w], n) for b, w, n in path], turns
+        """The parsed phase, and its legs as [(Branch, times crossed)]."""
+        phase = parse(name)
+        return phase, [(self.branches[key], n) for key, n in phase.legs.items()]
 
     def evaluate(self, legs, rays):
         """Time and distance of each ray parameter along the legs."""
@@ -262,17 +242,8 @@ class Earth:
         return self._curves[name]
 
     def _make_curves(self, name):
-        legs, turns = self.legs(name)
-        wave = S if name.startswith("S") else P
-        crossed = legs[:-1] if turns else legs
-        hi = min([self.p_max(wave)] + [b.min for b, _ in crossed if b.n])
-        deep = legs[-1][0]
-        lo = deep.min if turns else 0.0
-        if turns:
-            hi = min(hi, deep.top_eta)
-        # A ray diving below the top of a low-velocity zone lands far beyond
-        # one turning just above it: a curve for each side of the gap.
-        cuts = sorted((x for x in deep.shadows if lo < x < hi), reverse=True) if turns else []
+        phase, legs = self.legs(name)
+        lo, hi, cuts = p_range(phase, self.branches)
         ranges, top = [], hi
         for x in cuts:
             ranges.append((math.nextafter(x, math.inf), top))
@@ -280,7 +251,7 @@ class Earth:
         ranges.append((lo, top))
         curves = [Curve(name, legs, self.sample(legs, a, b)) for a, b in ranges if b > a]
         if name in DIFFRACTED and self.depth > 0.0:
-            curves = self._rays_up(name, wave, legs, curves)
+            curves = self._rays_up(name, phase.first_wave, legs, curves)
         return curves
 
     def _rays_up(self, name, wave, legs, curves):
@@ -314,7 +285,8 @@ class Earth:
     def arrivals(self, name, degrees):
         """Every arrival of a phase (and its diffracted continuation) at each
         distance in degrees: a list of Arrival lists."""
-        wave = S if name.startswith("S") else P
+        phase = parse(name)
+        wave = phase.first_wave
         found = [[] for _ in degrees]
         curves = self.curves(name)
         jobs = []
@@ -323,17 +295,18 @@ class Earth:
                 for s, k in curve.hits(degree):
                     jobs.append((i, curve, s, k))
         for (i, curve, s, k), (p, time) in zip(jobs, self.solve(jobs)):
-            found[i].append(self._arrival(curve.name, wave, degrees[i], s, p, time,
-                                          k < curve.join))
+            found[i].append(self._arrival(curve.name, phase, degrees[i], s, p, time,
+                                          phase.first_up or k < curve.join))
         if name in DIFFRACTED:
-            self._diffracted(name, wave, degrees, found)
+            self._diffracted(name, phase, degrees, found)
         if name == "PKP":
             label_pkp(curves, found)
         return [merge(a) for a in found]
 
-    def _arrival(self, name, wave, degree, s, p, time, going_up):
+    def _arrival(self, name, phase, degree, s, p, time, going_up):
+        wave = phase.first_wave
         takeoff = math.degrees(math.asin(min(1.0, p / self.source_eta(wave))))
-        incidence = math.degrees(math.asin(min(1.0, p / self.surface_eta[wave])))
+        incidence = math.degrees(math.asin(min(1.0, p / self.surface_eta[phase.last_wave])))
         bottom = None
         if name in ("P", "S", "PP", "SS"):
             bottom, reflected = self._bottom(wave, p, going_up)
@@ -374,7 +347,7 @@ class Earth:
             return None
         return last.p[-1], last.time[-1], last.dist[-1]
 
-    def _diffracted(self, name, wave, degrees, found):
+    def _diffracted(self, name, phase, degrees, found):
         """The grazing ray goes on along the core: T = T_graze + p_graze
         (distance - distance_graze) beyond the distance it grazes at."""
         graze = self.graze(name)
@@ -384,7 +357,7 @@ class Earth:
         for i, degree in enumerate(degrees):
             x = reduced(degree)
             if d < x <= math.pi:
-                found[i].append(self._arrival(DIFFRACTED[name], wave, degree, x, p,
+                found[i].append(self._arrival(DIFFRACTED[name], phase, degree, x, p,
                                               t + p * (x - d), False))
 
     def caustic(self, name):
@@ -412,6 +385,24 @@ class Earth:
             for n, p, t in illinois(self, legs, group):
                 results[n] = (p, t)
         return results
+
+
+def p_range(phase, branches):
+    """(lo, hi, cuts): the ray parameters of a phase, and those within where
+    its curve breaks.  The ray crosses every branch it does not turn in, so p
+    is at most their least slowness; it turns in the others, below their top
+    and above their least slowness.  A ray diving below the top of a
+    low-velocity zone lands far beyond one turning just above it: the curve
+    breaks there."""
+    hi, lo, cuts = math.inf, 0.0, set()
+    for key in phase.legs:
+        branch = branches[key]
+        if key in phase.turning:
+            hi, lo = min(hi, branch.top_eta), max(lo, branch.min)
+            cuts |= branch.shadows
+        elif branch.n:
+            hi = min(hi, branch.min)
+    return lo, hi, sorted((x for x in cuts if lo < x < hi), reverse=True)
 
 
 def illinois(earth, legs, group):

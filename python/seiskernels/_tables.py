@@ -1,0 +1,262 @@
+"""Tau-p tables of a layered planet: every layer's time and distance on one grid
+of ray parameters, summed down each wave's stack of layers once per model, and
+saved so that a later process loads them instead of building them.
+
+The mantle is one stack of slowness layers per wave, from the surface to the
+core.  Row j of `cum_time` (`cum_dist`) holds, for every ray parameter of the
+grid, the time (distance) a ray spends above the top of layer j, going down
+once: the layers it crosses, then the one it turns in, cut at its turning point.
+A source at a layer boundary splits the mantle into the rows above it and the
+difference of the last row and its own; a source inside a layer adds the two
+parts of that layer, integrated on their own.  The outer and inner core are
+sums over their whole stacks.  The grid holds every boundary slowness of every
+stack, so that each interval of it lies within one layer's range for a ray
+turning there, and more rays wherever a distance would move too fast.
+"""
+
+import hashlib
+import json
+import math
+import os
+import tempfile
+import zlib
+
+import numpy as np
+
+from . import traveltime as sk
+from ._earthmodel import P, S
+from ._exact import CENTRE_GAP, STEP_KM, layer_rows
+
+VERSION = 1                      # of the tables and of their saved form
+MAGIC = b"SEISKERNELS-TAUP\n"
+MAX_STEP = math.radians(0.25)    # widest distance step of a core-reaching curve at the surface
+MIN_DP = 2e-5                    # narrowest interval refined, as a part of the largest slowness
+FILL = 300                       # evenly spread rays besides the boundary slownesses
+REFINE_ROUNDS = 10
+BIG = ("cum_time_P", "cum_dist_P", "cum_time_S", "cum_dist_S")
+
+
+class Stack:
+    """Slowness-layer rows (n x 4) of one wave, and what tells where a ray stops:
+    the least slowness down to each layer."""
+
+    def __init__(self, rows):
+        self.rows = np.ascontiguousarray(rows, dtype=np.float64).reshape(-1, 4)
+        self.least = np.minimum.accumulate(np.minimum(self.rows[:, 0], self.rows[:, 2])) \
+            if len(self.rows) else np.zeros(0)
+
+    def stops(self, p):
+        """Index of the first layer each ray cannot cross (n if none)."""
+        return np.searchsorted(-self.least, -p, side="right")
+
+
+def layer_sums(rows, p, radius):
+    """(time, dist), each (len(p), n): every layer's share of each ray going
+    down once, the layer it turns in cut at its turning point, and 0 beyond."""
+    stack = Stack(rows)
+    n = len(stack.rows)
+    stops = stack.stops(p)
+    layer = np.broadcast_to(stack.rows, (len(p), n, 4)).copy()
+    i = np.flatnonzero(stops < n)
+    j = stops[i]
+    cut = layer[i, j]
+    top, bot, q = cut[:, 0], cut[:, 2], p[i]
+    turns = (top > q) & (q > bot)
+    r_top, r_bot = radius - cut[:, 1], radius - cut[:, 3]
+    with np.errstate(all="ignore"):
+        inv_b = np.log(r_top / r_bot) / np.log(top / bot)
+        depth = radius - r_top * (q / top) ** inv_b
+    cut[:, 2] = np.where(turns, q, bot)
+    cut[:, 3] = np.where(turns, np.minimum(depth, cut[:, 3]), cut[:, 1])
+    layer[i, j] = cut
+    rays = np.repeat(p, n)
+    time, dist = np.zeros(len(p) * n), np.zeros(len(p) * n)
+    sk.bullen_radial_slowness_inner_loop(layer.reshape(-1, 4), rays, time, dist, radius)
+    beyond = np.arange(n)[None, :] > stops[:, None]
+    time, dist = time.reshape(len(p), n), dist.reshape(len(p), n)
+    time[beyond] = 0.0
+    dist[beyond] = 0.0
+    return time, dist, stops
+
+
+def branch_totals(rows, p, radius, centre_eta=None):
+    """(time, dist) of each ray across a whole branch, turning in it or not,
+    summed by the branch-sum kernel; with `centre_eta`, the rays crossing it
+    all also cross the small ball left at the centre, as a homogeneous one."""
+    time, dist, stops = layer_sums(rows, p, radius)
+    td = np.zeros((len(p), 4))
+    rays = np.repeat(p, len(rows)).reshape(len(p), len(rows))
+    sk.tau_branch_calc_time_dist_inner_loop(rays, time, dist, rows, td, math.inf, True)
+    t, x = td[:, sk.TD_TIME].copy(), td[:, sk.TD_DIST].copy()
+    if centre_eta is not None:
+        through = stops == len(rows)
+        q = p[through]
+        t[through] += np.sqrt(centre_eta ** 2 - q * q)
+        x[through] += np.arccos(np.minimum(1.0, q / centre_eta))
+    return t, x
+
+
+def cumulative(rows, p, radius):
+    """(time, dist), each (n + 1, len(p)): the rows' shares summed from the
+    top down, in the same order as the branch sums."""
+    time, dist, _ = layer_sums(rows, p, radius)
+    n = time.shape[1]
+    out_t, out_x = np.zeros((n + 1, len(p))), np.zeros((n + 1, len(p)))
+    np.cumsum(time.T, axis=0, out=out_t[1:])
+    np.cumsum(dist.T, axis=0, out=out_x[1:])
+    return out_t, out_x
+
+
+class Tables:
+    """The saved form of a model: its stacks, the grid and the sums."""
+
+    def __init__(self, arrays, meta):
+        self.a, self.meta = arrays, meta
+        self.radius, self.cmb, self.icb = meta["radius"], meta["cmb"], meta["icb"]
+        self.p = arrays["p"]
+        self.stacks = {w: Stack(arrays[f"rows_{'PS'[w]}"]) for w in (P, S)}
+        self.core = {"K": Stack(arrays["rows_K"]), "I": Stack(arrays["rows_I"])}
+        self._row_crc = {name: arrays[f"crc_{name}"] for name in BIG}
+        self._checked = set()
+
+    def rows_of(self, name, j):
+        """Row j of a big matrix, its checksum verified on first use."""
+        row = self.a[name][j]
+        if (name, j) not in self._checked:
+            if zlib.crc32(row) != int(self._row_crc[name][j]):
+                raise DamagedTable(f"row {j} of {name}")
+            self._checked.add((name, j))
+        return row
+
+
+class DamagedTable(Exception):
+    pass
+
+
+def build(model):
+    """Tables of a model: the stacks, the grid of ray parameters and the sums."""
+    radius = model.radius
+    rows = {w: np.array(layer_rows(model, w, 0.0, model.cmb, STEP_KM)).reshape(-1, 4)
+            for w in (P, S)}
+    rows_k = np.array(layer_rows(model, P, model.cmb, model.icb, STEP_KM)).reshape(-1, 4)
+    rows_i = np.array(layer_rows(model, P, model.icb, radius * (1.0 - CENTRE_GAP),
+                                 STEP_KM)).reshape(-1, 4)
+    centre_eta = rows_i[-1, 2]
+    etas = np.concatenate([r[:, [0, 2]].ravel() for r in (rows[P], rows[S], rows_k, rows_i)])
+    top = etas.max()
+    grid = np.unique(np.concatenate([[0.0], etas, np.linspace(0.0, top, FILL)]))
+    # Rays just above the top of each low-velocity zone, whose curve ends there.
+    for w in (P, S):
+        grid = np.union1d(grid, np.nextafter(np.unique(Stack(rows[w]).least), np.inf))
+    grid = grid[grid <= top]
+
+    def core_reaching(p):
+        tk, xk = branch_totals(rows_k, p, radius)
+        ti, xi = branch_totals(rows_i, p, radius, centre_eta)
+        return [2.0 * (branch_totals(rows[w], p, radius)[1] + xk + xi) for w in (P, S)]
+
+    for _ in range(REFINE_ROUNDS):
+        new = []
+        for x in core_reaching(grid):
+            step = np.abs(np.diff(x))
+            wide = np.flatnonzero(~(step <= MAX_STEP) & np.isfinite(step)
+                                  & (np.diff(grid) > MIN_DP * top))
+            new.append(0.5 * (grid[wide] + grid[wide + 1]))
+        new = np.setdiff1d(np.concatenate(new), grid)
+        if not len(new):
+            break
+        grid = np.union1d(grid, new)
+    arrays = {"p": grid, "rows_P": rows[P], "rows_S": rows[S], "rows_K": rows_k,
+              "rows_I": rows_i}
+    for w in (P, S):
+        t, x = cumulative(rows[w], grid, radius)
+        arrays[f"cum_time_{'PS'[w]}"], arrays[f"cum_dist_{'PS'[w]}"] = t, x
+    arrays["K_time"], arrays["K_dist"] = branch_totals(rows_k, grid, radius)
+    arrays["I_time"], arrays["I_dist"] = branch_totals(rows_i, grid, radius, centre_eta)
+    shells = np.array([(s.top, s.bottom, *s.ends[P], *s.ends[S]) for s in model.shells])
+    arrays["shells"] = shells
+    arrays["regions"] = np.array([d for d, _ in model.regions], dtype=np.float64)
+    for name in BIG:
+        arrays[f"crc_{name}"] = np.array([zlib.crc32(r) for r in arrays[name]], dtype=np.int64)
+    meta = {"radius": radius, "cmb": model.cmb, "icb": model.icb, "name": model.name,
+            "region_letters": "".join(letter for _, letter in model.regions),
+            "centre_eta": float(centre_eta)}
+    return Tables(arrays, meta)
+
+
+# --- The saved form: a header (JSON) naming each array's place, type, shape and
+# checksum, then the arrays.  The big matrices are checked row by row as they
+# are used, the rest at load: a damaged or stale file is never used.
+
+def cache_folder():
+    """The per-user cache folder: $SEISKERNELS_CACHE, else $XDG_CACHE_HOME or
+    ~/.cache, under seiskernels."""
+    folder = os.environ.get("SEISKERNELS_CACHE")
+    if folder:
+        return folder
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return os.path.join(base, "seiskernels")
+
+
+def key_of(source_bytes):
+    digest = hashlib.sha256(source_bytes).hexdigest()
+    return f"v{VERSION}-{STEP_KM:g}-{FILL}-{MAX_STEP:.6g}-{MIN_DP:g}-{digest}"
+
+
+def save(tables, path, key):
+    entries, offset, blobs = {}, 0, []
+    for name, array in tables.a.items():
+        array = np.ascontiguousarray(array)
+        offset = (offset + 63) // 64 * 64
+        entries[name] = {"offset": offset, "dtype": array.dtype.str, "shape": array.shape,
+                         "crc": None if name in BIG else zlib.crc32(array)}
+        blobs.append((offset, array))
+        offset += array.nbytes
+    header = json.dumps({"key": key, "meta": tables.meta, "arrays": entries}).encode()
+    start = (len(MAGIC) + 8 + len(header) + 63) // 64 * 64
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=".tables-")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(MAGIC + len(header).to_bytes(8, "little") + header)
+            for off, array in blobs:
+                f.seek(start + off)
+                f.write(array.tobytes())
+            f.truncate(start + offset)
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+
+
+def load(path, key):
+    """The tables saved at `path` under `key`, or None if the file is absent,
+    stale or damaged."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(MAGIC) + 8)
+            if head[:len(MAGIC)] != MAGIC:
+                return None
+            size = int.from_bytes(head[len(MAGIC):], "little")
+            header = json.loads(f.read(size))
+        if header.get("key") != key:
+            return None
+        start = (len(MAGIC) + 8 + size + 63) // 64 * 64
+        data = np.memmap(path, dtype=np.uint8, mode="r")
+        arrays = {}
+        for name, e in header["arrays"].items():
+            dtype = np.dtype(e["dtype"])
+            count = int(np.prod(e["shape"], dtype=np.int64))
+            first = start + e["offset"]
+            if first + count * dtype.itemsize > len(data):
+                return None
+            array = data[first:first + count * dtype.itemsize].view(dtype).reshape(e["shape"])
+            if e["crc"] is not None and zlib.crc32(array) != e["crc"]:
+                return None
+            arrays[name] = array
+        if not all(name in arrays for name in BIG):
+            return None
+        return Tables(arrays, header["meta"])
+    except (OSError, ValueError, KeyError, TypeError, json.JSONDecodeError):
+        return None

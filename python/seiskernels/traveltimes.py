@@ -1,0 +1,616 @@
+"""Travel times of seismic phases through a spherically symmetric Earth model.
+
+    >>> from seiskernels.traveltimes import TravelTimes
+    >>> model = TravelTimes("iasp91")
+    >>> for a in model.arrivals(depth=300, distance=30, phases=["P", "S"]):
+    ...     print(a.phase, round(a.time, 2))
+
+The model's tau-p tables are built once (each layer's time and distance on a
+grid of ray parameters, summed down the mantle) and saved in a per-user cache,
+so that a later process is ready at once.  For a source depth only the layer
+holding the source is integrated again; each phase's curve is then a sum of
+branches over the whole grid.  For a distance, every interval of a curve that
+reaches it gives an arrival, interpolated in T(X) with the known slopes
+dT/dX = p at both ends.  exact=True solves each arrival ray by ray instead.
+"""
+
+import ctypes
+import math
+import os
+import threading
+from collections import namedtuple
+
+import numpy as np
+
+from . import _earthmodel, _exact, _tables
+from . import traveltime as sk
+from ._earthmodel import P, S, ModelError
+from ._phases import PhaseError, base, check, parse
+
+__all__ = ["TravelTimes", "Arrival", "ModelError", "PhaseError", "DEFAULT_PHASES",
+           "BUILTIN_MODELS"]
+
+DEFAULT_PHASES = ("P", "S", "PcP", "ScS", "PKP", "PKiKP", "PKIKP", "SKS", "SKIKS", "PP", "SS")
+BUILTIN_MODELS = _earthmodel.BUILTIN
+SAME_ARRIVAL = 1e-3     # s: arrivals of one phase closer than this are one
+DEPTH_CACHE = 64        # source depths whose curves are kept
+TABLE_FIELDS = [("depth_km", "f8"), ("distance_deg", "f8"), ("phase", "U12"), ("time_s", "f8"),
+                ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8")]
+PER_DEGREE = math.pi / 180.0
+
+Arrival = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled")
+Arrival.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
+(s/deg); take-off angle at the source and incidence angle at the receiver (deg
+from the downward and the upward vertical); distance the ray travels (deg, above
+180 for the long way round)."""
+
+
+class TravelTimes:
+    """Travel times through one Earth model.
+
+    Parameters
+    ----------
+    model : str or path-like, default "iasp91"
+        A built-in model ("ak135", "iasp91", "prem") or a .tvel or .nd file.
+    cache : bool or path-like, default True
+        Where the model's tables are saved: True for the per-user cache
+        folder ($SEISKERNELS_CACHE, else $XDG_CACHE_HOME/seiskernels or
+        ~/.cache/seiskernels), a folder of your own, or False to build them
+        in memory only.  A saved file that is damaged or was made by another
+        version is rebuilt, never used.
+
+    Raises
+    ------
+    ModelError
+        An unknown model name, a file that cannot be read or is malformed.
+    """
+
+    def __init__(self, model="iasp91", cache=True):
+        path = _model_path(model)
+        try:
+            with open(path, "rb") as f:
+                source = f.read()
+        except OSError as e:
+            raise ModelError(f"model: cannot read {path!r}: {e.strerror}") from None
+        self._path, self._model = path, None
+        key = _tables.key_of(source)
+        self._saved = None
+        if cache:
+            folder = _tables.cache_folder() if cache is True else os.fspath(cache)
+            self._saved = os.path.join(folder, f"{os.path.basename(path)}-{key[-16:]}.taup")
+        self._key = key
+        self.tables = _tables.load(self._saved, key) if self._saved else None
+        if self.tables is None:
+            self._rebuild()
+        self.name = self.tables.meta["name"]
+        self._sources = {}
+
+    def _rebuild(self):
+        self.tables = _tables.build(self.model)
+        if self._saved:
+            try:
+                _tables.save(self.tables, self._saved, self._key)
+            except OSError:
+                pass    # a read-only cache only costs the next process the build
+
+    @property
+    def model(self):
+        """The parsed model (read on first use)."""
+        if self._model is None:
+            self._model = _earthmodel.read_model(self._path)
+        return self._model
+
+    def __repr__(self):
+        return f"TravelTimes({self.name!r})"
+
+    # --- public calls -------------------------------------------------------
+
+    def arrivals(self, depth, distance, phases=DEFAULT_PHASES, exact=False):
+        """Every arrival of the phases at one source depth and distance.
+
+        Parameters
+        ----------
+        depth : float
+            Source depth in km, from the surface down to the core.
+        distance : float
+            Epicentral distance in degrees, 0 to 180 (larger values and
+            negative ones are not accepted).
+        phases : sequence of str, optional
+            Phase names, such as "P", "Pn", "Pdiff", "PKPab", "pP", "SKKS".
+            A name without suffix gives its whole family: "P" also gives Pg,
+            Pb, Pn and Pdiff.  Default: the eleven of DEFAULT_PHASES.
+        exact : bool, default False
+            Solve each arrival ray by ray (to 1e-9 rad) instead of
+            interpolating the tables: about a thousand times slower.
+
+        Returns
+        -------
+        list of Arrival
+            Sorted by time.
+        """
+        depth = _value(depth, "depth")
+        distance = _value(distance, "distance", 180.0)
+        names = _phase_names(phases)
+        self._check_depth(depth)
+        if exact:
+            return self._exact_arrivals(depth, distance, names)
+        src = self._source(depth, names)
+        hits = src.search_one(distance)
+        cols = src.arrive(*hits, np.array([distance]))
+        return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x))
+                for _, ph, t, p, to, inc, x in zip(*(c.tolist() for c in cols))]
+
+    def table(self, depths, distances, phases=DEFAULT_PHASES):
+        """Every arrival of the phases on a grid of source depths and
+        distances, in one call.
+
+        Parameters
+        ----------
+        depths : array_like of float
+            Source depths in km.
+        distances : array_like of float
+            Epicentral distances in degrees, 0 to 180.
+        phases : sequence of str, optional
+            As for `arrivals`.
+
+        Returns
+        -------
+        numpy.ndarray
+            A structured array, one element per arrival, with the fields
+            depth_km, distance_deg, phase, time_s, ray_param_s_deg,
+            takeoff_deg and incidence_deg; sorted by depth, distance and
+            time.
+        """
+        depths = _values(depths, "depths")
+        distances = _values(distances, "distances", 180.0)
+        names = _phase_names(phases)
+        for d in depths:
+            self._check_depth(d)
+        parts = []
+        for depth in depths:
+            src = self._source(depth, names)
+            which, ph, t, p, to, inc, _ = src.arrive(*src.search_many(distances), distances)
+            part = np.empty(len(t), dtype=TABLE_FIELDS)
+            part["depth_km"], part["distance_deg"], part["phase"] = depth, distances[which], ph
+            part["time_s"], part["ray_param_s_deg"] = t, p * PER_DEGREE
+            part["takeoff_deg"], part["incidence_deg"] = to, inc
+            parts.append(part)
+        out = np.concatenate(parts) if parts else np.empty(0, dtype=TABLE_FIELDS)
+        order = np.lexsort((out["time_s"], out["distance_deg"], out["depth_km"]))
+        return out[order]
+
+    # --- the work ------------------------------------------------------------
+
+    def _check_depth(self, depth):
+        if not 0.0 <= depth < self.tables.cmb:
+            raise ModelError(f"depth: {depth:g} km is outside the model's mantle: a source "
+                             f"depth must lie from 0 to below {self.tables.cmb:g} km")
+
+    def _source(self, depth, names):
+        key = (depth, names)
+        src = self._sources.get(key)
+        if src is None:
+            try:
+                src = _Source(self.tables, depth, names)
+            except _tables.DamagedTable:
+                self._rebuild()
+                src = _Source(self.tables, depth, names)
+            if len(self._sources) >= DEPTH_CACHE:
+                self._sources.pop(next(iter(self._sources)))
+            self._sources[key] = src
+        return src
+
+    def _exact_arrivals(self, depth, distance, names):
+        earth = _exact.Earth(self.model, depth)
+        found = []
+        for group in {base(n) for n in names}:
+            for a in earth.arrivals(group, [distance])[0]:
+                if _wanted(a.phase, names):
+                    found.append(Arrival(a.phase, distance, a.time, a.p * PER_DEGREE,
+                                         a.takeoff, a.incidence, math.degrees(a.travelled)))
+        return sorted(found, key=lambda a: a.time)
+
+
+def _model_path(model):
+    if not isinstance(model, (str, os.PathLike)):
+        raise TypeError(f"model: expected a built-in name ({', '.join(BUILTIN_MODELS)}) or the "
+                        f"path of a .tvel or .nd file, got {type(model).__name__}")
+    name = os.fspath(model)
+    if name.lower() in BUILTIN_MODELS:
+        return os.path.join(_earthmodel.MODELS_DIR, name.lower() + ".nd")
+    if os.path.splitext(name)[1].lower() not in (".tvel", ".nd"):
+        raise ModelError(f"model: unknown model {name!r}: choose a built-in model "
+                         f"({', '.join(BUILTIN_MODELS)}) or give a .tvel or .nd file")
+    if not os.path.isfile(name):
+        raise ModelError(f"model: no such file {name!r}")
+    return name
+
+
+def _value(x, name, upper=None):
+    try:
+        v = float(x)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}: expected a number, got {type(x).__name__}") from None
+    if not math.isfinite(v) or v < 0.0 or (upper is not None and v > upper):
+        allowed = f"0 to {upper:g}" if upper is not None else "0 or more"
+        raise ValueError(f"{name}: {x!r} is not allowed: expected a finite number, {allowed}")
+    return v
+
+
+def _values(xs, name, upper=None):
+    try:
+        a = np.asarray(xs, dtype=np.float64).ravel()
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}: expected numbers") from None
+    bad = ~np.isfinite(a) | (a < 0.0) | ((a > upper) if upper is not None else False)
+    if bad.any():
+        _value(a[np.flatnonzero(bad)[0]], name, upper)
+    return a
+
+
+def _phase_names(phases):
+    if isinstance(phases, str):
+        phases = phases.split(",")
+    names = []
+    for name in phases:
+        name = check(name.strip() if isinstance(name, str) else name)
+        if name and name not in names:
+            names.append(name)
+    if not names:
+        raise PhaseError("phases: no phase given")
+    return tuple(names)
+
+
+def _wanted(phase, names):
+    return any(phase == n or (n == base(n) and base(phase) == n) or
+               (n == base(n) and phase == n + "diff") for n in names)
+
+
+class _Branch:
+    """One branch at a source depth: its time and distance on the merged grid,
+    its least and top slownesses, whether it has layers, and the slownesses
+    where its curve breaks (the tops of low-velocity zones)."""
+    __slots__ = ("time", "dist", "min", "top_eta", "n", "shadows")
+
+    def __init__(self, time, dist, least, top_eta, n, shadows=()):
+        self.time, self.dist, self.min, self.top_eta = time, dist, least, top_eta
+        self.n, self.shadows = n, set(shadows)
+
+
+def _shadows(rows):
+    """Tops of low-velocity zones seen going down a run of layers."""
+    least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
+    below_top, below_bot = rows[1:, 0], rows[1:, 2]
+    jump = (below_top > least[:-1]) | ((below_top == least[:-1]) & (below_bot > least[:-1]))
+    return set(least[:-1][jump].tolist())
+
+
+class _Source:
+    """A source depth: every branch on the grid, and the curves of the asked
+    phases laid end to end, NaN between them, for the search."""
+
+    def __init__(self, tables, depth, names):
+        self.t, self.depth, self.names = tables, depth, names
+        radius = tables.radius
+        grid = tables.p
+        cuts, extra = {}, set()
+        for w in (P, S):
+            cuts[w] = self._cut(w, depth)
+            extra.add(cuts[w]["eta"])
+        extra = np.array(sorted(e for e in extra if not np.isin(e, grid)))
+        self.p = p = np.insert(grid, np.searchsorted(grid, extra), extra)
+        at = np.searchsorted(p, extra)
+        self.branches, self.m_rows = {}, {}
+        for w in (P, S):
+            self._mantle(w, cuts[w], extra, at, radius)
+        for name in ("K", "I"):
+            stack = tables.core[name]
+            centre = tables.meta["centre_eta"] if name == "I" else None
+            et, ex = _tables.branch_totals(stack.rows, extra, radius, centre) if len(extra) \
+                else (np.zeros(0), np.zeros(0))
+            time = np.insert(tables.a[f"{name}_time"], at - np.arange(len(at)), et)
+            dist = np.insert(tables.a[f"{name}_dist"], at - np.arange(len(at)), ex)
+            least = 0.0 if name == "I" else float(stack.least[-1])
+            self.branches[name, P] = _Branch(time, dist, least, float(stack.rows[0, 0]),
+                                             len(stack.rows), _shadows(stack.rows))
+        self.surface_eta = [float(tables.stacks[w].rows[0, 0]) for w in (P, S)]
+        self.source_eta = [cuts[w]["eta"] for w in (P, S)]
+        self._lay_out(names)
+
+    def _cut(self, w, depth):
+        """The layer holding the source, and its two parts' rows."""
+        t = self.t
+        rows = t.stacks[w].rows
+        j = int(np.searchsorted(rows[:, 1], depth, side="right")) - 1
+        if depth == rows[j, 1]:
+            return {"j": j, "eta": float(rows[j, 0]), "upper": None, "lower": None}
+        shells = t.a["shells"]
+        k = int(np.searchsorted(shells[:, 0], depth, side="right")) - 1
+        s_top, s_bot, v0, v1 = shells[k, 0], shells[k, 1], *shells[k, 2 + 2 * w: 4 + 2 * w]
+        weight = (depth - s_top) / (s_bot - s_top)
+        eta = (t.radius - depth) / (v0 * (1.0 - weight) + v1 * weight)
+        upper = np.array([[rows[j, 0], rows[j, 1], eta, depth]])
+        lower = np.array([[eta, depth, rows[j, 2], rows[j, 3]]])
+        return {"j": j, "eta": float(eta), "upper": upper, "lower": lower}
+
+    def _mantle(self, w, cut, extra, at, radius):
+        """Branches A (surface to source) and M (source to core) of a wave."""
+        t, j = self.t, cut["j"]
+        stack = t.stacks[w]
+        rows = stack.rows
+        n = len(rows)
+        name_t, name_x = f"cum_time_{'PS'[w]}", f"cum_dist_{'PS'[w]}"
+        pos = at - np.arange(len(at))
+
+        def row(m, i):
+            return np.insert(t.rows_of(m, i), pos, extra_cum[0 if m == name_t else 1][i])
+
+        extra_cum = _tables.cumulative(rows, extra, radius) if len(extra) else \
+            (np.zeros((n + 1, 0)), np.zeros((n + 1, 0)))
+        at_t, at_x = row(name_t, j), row(name_x, j)
+        end_t, end_x = row(name_t, n), row(name_x, n)
+        if cut["upper"] is None:
+            a_t, a_x = at_t, at_x
+            m_t, m_x = end_t - at_t, end_x - at_x
+            m_rows = rows[j:]
+            a_rows = rows[:j]
+        else:
+            up_t, up_x, _ = _tables.layer_sums(cut["upper"], self.p, radius)
+            lo_t, lo_x, _ = _tables.layer_sums(cut["lower"], self.p, radius)
+            next_t, next_x = row(name_t, j + 1), row(name_x, j + 1)
+            a_t, a_x = at_t + up_t[:, 0], at_x + up_x[:, 0]
+            m_t, m_x = lo_t[:, 0] + (end_t - next_t), lo_x[:, 0] + (end_x - next_x)
+            m_rows = np.concatenate([cut["lower"], rows[j + 1:]])
+            a_rows = np.concatenate([rows[:j], cut["upper"]])
+        a_least = float(np.min(a_rows[:, [0, 2]])) if len(a_rows) else math.inf
+        self.branches["A", w] = _Branch(a_t, a_x, a_least,
+                                        float(rows[0, 0]), len(a_rows))
+        self.branches["M", w] = _Branch(m_t, m_x, float(np.min(m_rows[:, [0, 2]])),
+                                        float(m_rows[0, 0]), len(m_rows), _shadows(m_rows))
+        self.m_rows[w] = m_rows
+
+    # --- the curves, end to end ----------------------------------------------
+
+    def _lay_out(self, names):
+        """Curves of every phase group asked for, laid end to end with a NaN
+        between pieces: p, time, distance, and for each sample its group and
+        whether its interval belongs to rays leaving the source upwards."""
+        self.groups = []
+        for name in names:
+            group = base(name)
+            if group not in self.groups:
+                self.groups.append(group)
+        p_all, t_all, x_all, grp_all, up_all = [], [], [], [], []
+        self.graze, self.fold, self.phase = {}, {}, {}
+        for g, group in enumerate(self.groups):
+            phase = self.phase[g] = parse(group)
+            curves = []
+            for idx, up in self._pieces(phase, group):
+                t, x = np.zeros(len(idx)), np.zeros(len(idx))
+                for key, count in phase.legs.items():
+                    t += count * self.branches[key].time[idx]
+                    x += count * self.branches[key].dist[idx]
+                if up.any():    # rays going up from the source cross A only
+                    a = self.branches["A", phase.first_wave]
+                    t, x = np.where(up, a.time[idx], t), np.where(up, a.dist[idx], x)
+                curves.append((idx, up, t, x))
+                p_all += [self.p[idx], [np.nan]]
+                t_all += [t, [np.nan]]
+                x_all += [x, [np.nan]]
+                grp_all.append(np.full(len(idx) + 1, g))
+                up_all += [up, [False]]
+            self._extras(g, group, phase, curves)
+        self.p_all = np.concatenate(p_all) if p_all else np.zeros(0)
+        self.t_all = np.concatenate(t_all) if t_all else np.zeros(0)
+        self.x_all = np.concatenate(x_all) if x_all else np.zeros(0)
+        self.grp = np.concatenate(grp_all) if grp_all else np.zeros(0, int)
+        self.up = np.concatenate(up_all) if up_all else np.zeros(0, bool)
+        finite = np.isfinite(self.x_all) & np.isfinite(self.t_all)
+        self.x_all[~finite] = np.nan
+        self.max_distance = float(np.nanmax(self.x_all)) if finite.any() else 0.0
+        # The last sample of each piece: a distance equal to it is reached there.
+        self.ends = np.flatnonzero(finite[:-1] & ~finite[1:]) if len(finite) else finite
+        n = len(self.x_all)
+        self._hits_d = np.zeros(2 * n * (int(self.max_distance // (2 * math.pi)) + 2) + 8)
+        self._hits_k = np.zeros(len(self._hits_d), dtype=np.int32)
+        self._args = (ctypes.c_double(self.max_distance), ctypes.c_void_p(self.x_all.ctypes.data),
+                      ctypes.c_void_p(self.p_all.ctypes.data),
+                      ctypes.c_void_p(self._hits_d.ctypes.data),
+                      ctypes.c_void_p(self._hits_k.ctypes.data), len(self.x_all))
+
+    def _pieces(self, phase, group):
+        """[(indices into the grid, up flags)] of each piece of a phase's
+        curve: down-going rays in rising p from each break, and for P and S
+        from a source below the surface, the rays going up joined on."""
+        lo, hi, cuts = _exact.p_range(phase, self.branches)
+        if not hi > lo:
+            return []
+        p = self.p
+        bounds, top = [], hi
+        for x in cuts:
+            bounds.append((np.nextafter(x, np.inf), top))
+            top = x
+        bounds.append((lo, top))
+        pieces = [np.flatnonzero((p >= a) & (p <= b)) for a, b in reversed(bounds)]
+        pieces = [(i, np.zeros(len(i), bool)) for i in pieces if len(i) > 1]
+        if group in _exact.DIFFRACTED and self.depth > 0.0:
+            w = phase.first_wave
+            a = self.branches["A", w]
+            p_max = min(a.min, self.source_eta[w])
+            rising = np.flatnonzero(p <= p_max)
+            last = pieces[-1][0] if pieces else None
+            if last is not None and p_max == self.source_eta[w] == p[last[-1]]:
+                # Up from the source in rising p, then down in falling p.
+                idx = np.concatenate([rising, last[::-1][1:]])
+                up = np.arange(len(idx)) < len(rising) - 1
+                pieces[-1] = (idx, up)
+            else:
+                pieces.append((rising, np.ones(len(rising), bool)))
+        return pieces
+
+    def _extras(self, g, group, phase, curves):
+        """The grazing ray of P and S, whose diffraction goes on along the
+        core, and the fold of PKP that parts PKPab from PKPbc."""
+        if group in _exact.DIFFRACTED and curves:
+            m = self.branches["M", phase.first_wave]
+            if m.min == self.m_rows[phase.first_wave][-1, 2]:
+                for idx, up, t, x in curves:
+                    at = np.flatnonzero((self.p[idx] == m.min) & ~up)
+                    if len(at):
+                        self.graze[g] = (m.min, t[at[0]], x[at[0]])
+        if group == "PKP":
+            folds = []
+            for idx, _, _, x in curves:
+                inner = np.flatnonzero(x[1:-1] < min(x[0], x[-1])) + 1
+                if len(inner):
+                    j = inner[np.argmin(x[inner])]
+                    folds.append((x[j], self.p[idx[j]]))
+            if folds:
+                self.fold[g] = min(folds)[1]
+
+    # --- every interval that reaches a distance ----------------------------
+
+    def _targets(self, degrees):
+        """The distances searched for each degree (rad), as the search kernel
+        takes them: the direct one and its complement, at every number of
+        turns up to the longest curve; and the degree each belongs to."""
+        rad = degrees * math.pi / 180.0
+        tgt, which = [], []
+        index = np.arange(len(degrees))
+        for n in range(int(self.max_distance // (2 * math.pi)) + 1):
+            direct = rad + (2 * n) * math.pi
+            keep = direct <= self.max_distance
+            if not keep.any():
+                break
+            both = keep & (degrees != 180.0)
+            tgt += [direct[keep], (2 * (n + 1)) * math.pi - rad[both]]
+            which += [index[keep], index[both]]
+        if not tgt:
+            return np.zeros(0), np.zeros(0, int)
+        return np.concatenate(tgt), np.concatenate(which)
+
+    def search_one(self, degree):
+        """(interval, distance searched, degree index) of every hit, by the
+        phase-search kernel over all curves at once."""
+        with _lock:
+            hits = _search(ctypes.c_double(degree), *self._args)
+            k, s = self._hits_k[:hits].astype(np.intp), self._hits_d[:hits].copy()
+        # A distance equal to a piece's last sample is reached there: the
+        # kernel gives an inner sample to the interval it starts, and after
+        # the last comes only the NaN between pieces.
+        tgt, _ = self._targets(np.array([degree]))
+        at = self.ends[np.isin(self.x_all[self.ends], tgt)]
+        if len(at):
+            k = np.concatenate([k, at - 1])
+            s = np.concatenate([s, self.x_all[at]])
+        return k, s, np.zeros(len(k), int)
+
+    def search_many(self, degrees):
+        """The same hits for many distances at once: the intervals in which
+        each searched distance falls, found by sorting, with the kernel's
+        rules (an inner sample belongs to the interval it starts; two samples
+        of equal p bound no ray)."""
+        tgt, which = self._targets(degrees)
+        order = np.argsort(tgt, kind="stable")
+        sorted_tgt = tgt[order]
+        x, p = self.x_all, self.p_all
+        k = np.flatnonzero(np.isfinite(x[:-1]) & np.isfinite(x[1:]) & (p[:-1] != p[1:]))
+        lo = np.searchsorted(sorted_tgt, np.minimum(x[k], x[k + 1]), "left")
+        hi = np.searchsorted(sorted_tgt, np.maximum(x[k], x[k + 1]), "right")
+        count = hi - lo
+        kk = np.repeat(k, count)
+        first = np.repeat(lo - np.cumsum(count) + count, count)
+        t_idx = order[first + np.arange(len(kk))]
+        s = tgt[t_idx]
+        keep = ~((s == x[kk + 1]) & np.isfinite(x[kk + 2]))
+        return kk[keep], s[keep], which[t_idx[keep]]
+
+    # --- arrivals from hits ----------------------------------------------------
+
+    def arrive(self, k, s, which, degrees):
+        """The arrivals of the hits, as columns: degree index, phase, time,
+        ray parameter (s/rad), take-off and incidence angles, distance
+        travelled (rad); the diffracted waves added, only the phases asked
+        for kept, sorted by degree and time."""
+        x1, x2 = self.x_all[k], self.x_all[k + 1]
+        t1, t2 = self.t_all[k], self.t_all[k + 1]
+        p1, p2 = self.p_all[k], self.p_all[k + 1]
+        # Cubic Hermite interpolation of T(X), whose slope dT/dX is p.
+        h = x2 - x1
+        flat = h == 0.0
+        u = np.where(flat, 0.0, (s - x1) / np.where(flat, 1.0, h))
+        u2, u3 = u * u, u * u * u
+        time = ((2 * u3 - 3 * u2 + 1) * t1 + (u3 - 2 * u2 + u) * h * p1
+                + (3 * u2 - 2 * u3) * t2 + (u3 - u2) * h * p2)
+        slope = ((6 * u2 - 6 * u) * (t1 - t2) + (3 * u2 - 4 * u + 1) * h * p1
+                 + (3 * u2 - 2 * u) * h * p2) / np.where(flat, 1.0, h)
+        p = np.where(flat, p1, np.clip(slope, np.minimum(p1, p2), np.maximum(p1, p2)))
+        grp, up = self.grp[k], self.up[k]
+        names = self._names(grp, p, up)
+        cols = [which, names, time, p, grp, up, s]
+        for g, (pg, tg, xg) in self.graze.items():
+            rad = degrees * math.pi / 180.0
+            at = np.flatnonzero((xg < rad) & (rad <= math.pi))
+            cols = [np.concatenate([c, extra]) for c, extra in zip(cols, (
+                at, np.full(len(at), self.groups[g] + "diff"), tg + pg * (rad[at] - xg),
+                np.full(len(at), pg), np.full(len(at), g), np.zeros(len(at), bool), rad[at]))]
+        which, names, time, p, grp, up, s = cols
+        wanted = np.array([_wanted(n, self.names) for n in names.tolist()], bool) \
+            if len(names) else np.zeros(0, bool)
+        order = np.lexsort((time, names, which))
+        order = order[wanted[order]]
+        which, names, time, p, grp, up, s = (c[order] for c in cols)
+        # Hits of one phase closer than SAME_ARRIVAL are one arrival.
+        same = np.zeros(len(time), bool)
+        same[1:] = (which[1:] == which[:-1]) & (names[1:] == names[:-1]) & \
+            (time[1:] - time[:-1] < SAME_ARRIVAL)
+        keep = ~same
+        which, names, time, p, grp, up, s = (c[keep] for c in (which, names, time, p, grp,
+                                                               up, s))
+        first = np.array([self.phase[g].first_wave for g in range(len(self.groups))])[grp] \
+            if len(grp) else np.zeros(0, int)
+        last = np.array([self.phase[g].last_wave for g in range(len(self.groups))])[grp] \
+            if len(grp) else np.zeros(0, int)
+        src = np.array(self.source_eta)[first]
+        rec = np.array(self.surface_eta)[last]
+        takeoff = np.degrees(np.arcsin(np.minimum(1.0, p / src)))
+        takeoff = np.where(up, 180.0 - takeoff, takeoff)
+        incidence = np.degrees(np.arcsin(np.minimum(1.0, p / rec)))
+        order = np.lexsort((time, which))
+        return [c[order] for c in (which, names, time, p, takeoff, incidence, s)]
+
+    def _names(self, grp, p, up):
+        """Each hit's phase: its group's name, PKP as PKPab or PKPbc by the
+        side of the fold, and P, S, PP, SS as Pg, Pb, Pn (PgPg, ...) when
+        the ray bottoms in the upper or lower crust or just below the Moho."""
+        names = np.array(self.groups, dtype="U12")[grp] if len(grp) else np.zeros(0, "U12")
+        for g, fold in self.fold.items():
+            mine = grp == g
+            names = np.where(mine & (p > fold), "PKPab", np.where(mine, "PKPbc", names))
+        regions = self.t.a["regions"]
+        letters = self.t.meta["region_letters"]
+        for g, group in enumerate(self.groups):
+            if group not in ("P", "S", "PP", "SS") or not len(regions):
+                continue
+            mine = grp == g
+            if not mine.any():
+                continue
+            rows = self.m_rows[self.phase[g].first_wave]
+            least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
+            stop = np.searchsorted(-least, -p, side="right")
+            named = np.zeros(len(p), bool)
+            for depth, letter in zip(regions, letters):
+                if depth > self.depth:
+                    r = int(np.searchsorted(rows[:, 1], depth))
+                    r_top = rows[min(r, len(rows) - 1), 0]
+                    above = (stop < r) | ((stop == r) & (p > r_top))
+                else:
+                    above = np.zeros(len(p), bool)
+                above = np.where(up, self.depth < depth, above) & mine & ~named
+                names = np.where(above, (group[0] + letter) * len(group), names)
+                named |= above
+        return names
+
+
+_search = sk._search
+_lock = threading.Lock()
