@@ -79,6 +79,15 @@ def layer_sums(rows, p, radius):
     return time, dist, stops
 
 
+def shadows(rows):
+    """Tops of the low-velocity zones seen going down a run of layers: the
+    least slowness above each layer that a ray can enter only by diving."""
+    least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
+    below_top, below_bot = rows[1:, 0], rows[1:, 2]
+    jump = (below_top > least[:-1]) | ((below_top == least[:-1]) & (below_bot > least[:-1]))
+    return set(least[:-1][jump].tolist())
+
+
 def branch_totals(rows, p, radius, centre_eta=None):
     """(time, dist) of each ray across a whole branch, turning in it or not,
     summed by the branch-sum kernel; with `centre_eta`, the rays crossing it
@@ -147,7 +156,8 @@ def build(model):
     grid = np.unique(np.concatenate([[0.0], etas, np.linspace(0.0, top, FILL)]))
     # Rays just above the top of each low-velocity zone, whose curve ends there.
     for w in (P, S):
-        grid = np.union1d(grid, np.nextafter(np.unique(Stack(rows[w]).least), np.inf))
+        tops = np.array(sorted(shadows(rows[w])))
+        grid = np.union1d(grid, np.nextafter(tops, np.inf)) if len(tops) else grid
     grid = grid[grid <= top]
 
     def core_reaching(p):

@@ -249,6 +249,22 @@ def _values(xs, name, upper=None):
 
 
 def _phase_names(phases):
+    try:
+        return _NAMES[phases]
+    except (KeyError, TypeError):
+        pass
+    names = _check_names(phases)
+    try:
+        _NAMES[phases] = names
+    except TypeError:
+        pass    # a list: checked each time
+    return names
+
+
+_NAMES = {}
+
+
+def _check_names(phases):
     if isinstance(phases, str):
         phases = phases.split(",")
     names = []
@@ -262,8 +278,14 @@ def _phase_names(phases):
 
 
 def _wanted(phase, names):
-    return any(phase == n or (n == base(n) and base(phase) == n) or
+    key = (phase, names)
+    if key not in _WANTED:
+        _WANTED[key] = any(phase == n or (n == base(n) and base(phase) == n) or
                (n == base(n) and phase == n + "diff") for n in names)
+    return _WANTED[key]
+
+
+_WANTED = {}
 
 
 class _Branch:
@@ -275,14 +297,6 @@ class _Branch:
     def __init__(self, time, dist, least, top_eta, n, shadows=()):
         self.time, self.dist, self.min, self.top_eta = time, dist, least, top_eta
         self.n, self.shadows = n, set(shadows)
-
-
-def _shadows(rows):
-    """Tops of low-velocity zones seen going down a run of layers."""
-    least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
-    below_top, below_bot = rows[1:, 0], rows[1:, 2]
-    jump = (below_top > least[:-1]) | ((below_top == least[:-1]) & (below_bot > least[:-1]))
-    return set(least[:-1][jump].tolist())
 
 
 class _Source:
@@ -312,7 +326,7 @@ class _Source:
             dist = np.insert(tables.a[f"{name}_dist"], at - np.arange(len(at)), ex)
             least = 0.0 if name == "I" else float(stack.least[-1])
             self.branches[name, P] = _Branch(time, dist, least, float(stack.rows[0, 0]),
-                                             len(stack.rows), _shadows(stack.rows))
+                                             len(stack.rows), _tables.shadows(stack.rows))
         self.surface_eta = [float(tables.stacks[w].rows[0, 0]) for w in (P, S)]
         self.source_eta = [cuts[w]["eta"] for w in (P, S)]
         self._lay_out(names)
@@ -366,7 +380,7 @@ class _Source:
         self.branches["A", w] = _Branch(a_t, a_x, a_least,
                                         float(rows[0, 0]), len(a_rows))
         self.branches["M", w] = _Branch(m_t, m_x, float(np.min(m_rows[:, [0, 2]])),
-                                        float(m_rows[0, 0]), len(m_rows), _shadows(m_rows))
+                                        float(m_rows[0, 0]), len(m_rows), _tables.shadows(m_rows))
         self.m_rows[w] = m_rows
 
     # --- the curves, end to end ----------------------------------------------

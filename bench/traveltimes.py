@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Travel-time calculator speed and accuracy on ak135, one thread: the model
+ready from its saved tables, a new source depth, one distance, and a grid of
+40 depths x 207 distances, for the eleven default phases and for P alone; then
+every arrival of the grid against the exact solver on the same layers.
+
+    PYTHONPATH=python python3 bench/traveltimes.py [--quick]
+
+(with TRAVELTIME_LIBRARY and IBMFLOAT_LIBRARY naming a build's libraries, or
+the package installed).  Each figure is the median of several repetitions.
+"""
+
+import argparse
+import math
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from seiskernels import _exact
+from seiskernels._phases import base
+from seiskernels.traveltimes import DEFAULT_PHASES, TravelTimes
+
+DEPTHS = np.linspace(0.0, 700.0, 40)
+DISTANCES = np.linspace(0.0, 180.0, 207)
+
+
+def long_way(asked, travelled):
+    """Distance to add to `travelled` to land on `asked` (rad), the ray going
+    the short or the long way round, any number of turns."""
+    turns = 2 * math.pi * round(travelled / (2 * math.pi))
+    return min((turns + asked - travelled, turns - asked - travelled), key=abs)
+
+
+def median_time(fn, repeat, number=1):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        times.append((time.perf_counter() - start) / number)
+    return statistics.median(times)
+
+
+def speed(cache):
+    TravelTimes("ak135", cache=cache)           # built and saved once
+    rows = [("model ready from its saved form",
+             median_time(lambda: TravelTimes("ak135", cache=cache), 20), None)]
+    model = TravelTimes("ak135", cache=cache)
+    for phases, label in ((DEFAULT_PHASES, "11 phases"), (("P",), "P only")):
+        depth = iter(np.linspace(1.0, 699.0, 10000))
+
+        def new_depth():
+            model._sources.clear()
+            model.arrivals(next(depth), 50.0, phases)
+        rows.append((f"new source depth, {label} ready", median_time(new_depth, 30), None))
+        model.arrivals(300.0, 50.0, phases)
+        distance = iter(np.linspace(0.5, 179.5, 100000))
+        rows.append((f"one distance, {label}",
+                     median_time(lambda: model.arrivals(300.0, next(distance), phases), 15, 200),
+                     None))
+
+        def grid():
+            model._sources.clear()
+            return model.table(DEPTHS, DISTANCES, phases)
+        n = len(grid())
+        rows.append((f"40 x 207 grid, {label}, one call", median_time(grid, 5), n))
+    print(f"{'operation (ak135, one thread)':<40} {'median':>12}  arrivals")
+    for name, seconds, n in rows:
+        shown = f"{seconds * 1e3:9.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:9.1f} us"
+        print(f"{name:<40} {shown:>12}  {n if n is not None else ''}")
+
+
+def accuracy(cache, quick):
+    """Each arrival of the grid traced again as an exact ray on the same layers:
+    how far it lands from the distance asked, and how far its time lies from
+    the exact ray's, carried to that distance with dT/dX = p; and the arrivals
+    the exact solver finds that the grid does not."""
+    model = TravelTimes("ak135", cache=cache)
+    depths = DEPTHS[::8] if quick else DEPTHS
+    fast = model.table(depths, DISTANCES)
+    dt, dx, missing = [], [], 0
+    for depth in depths:
+        earth = _exact.Earth(model.model, depth)
+        rows = fast[(fast["depth_km"] == depth) & ~np.char.endswith(fast["phase"], "diff")]
+        for r in rows:
+            _, legs = earth.legs(base(r["phase"]))
+            legs = legs[:1] if r["takeoff_deg"] > 90.0 else legs
+            p = r["ray_param_s_deg"] * 180.0 / math.pi
+            (t,), (x,) = earth.evaluate(legs, [p])
+            miss = long_way(math.radians(r["distance_deg"]), x)
+            dx.append(abs(math.degrees(miss)))
+            dt.append(abs(r["time_s"] - t - p * miss))
+        for distance in DISTANCES[::6]:
+            mine = rows[rows["distance_deg"] == distance]["phase"].tolist()
+            exact = [a.phase for a in model.arrivals(depth, distance, exact=True)
+                     if not a.phase.endswith("diff")]
+            missing += sum(max(0, exact.count(n) - mine.count(n)) for n in set(exact))
+    dt, dx = np.array(dt), np.array(dx)
+    print(f"\nevery arrival of {len(depths)} depths x {len(DISTANCES)} distances, 11 phases, "
+          f"traced as an exact ray on the same layers ({len(dt)} arrivals):\n"
+          f"  time: largest {dt.max() * 1e3:.3f} ms, median {np.median(dt) * 1e3:.4f} ms, "
+          f"over 5 ms: {(dt > 5e-3).sum()}\n"
+          f"  distance: largest {dx.max():.4f} deg, median {np.median(dx):.6f} deg, "
+          f"over 0.01 deg: {(dx > 0.01).sum()}\n"
+          f"  arrivals of the exact solver not in the grid (every 6th distance): {missing}")
+    return dt.max() <= 5e-3 and np.median(dt) <= 1e-3 and dx.max() <= 0.01 and not missing
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="accuracy on 5 depths, not 40")
+    parser.add_argument("--no-accuracy", action="store_true")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as cache:
+        speed(cache)
+        ok = args.no_accuracy or accuracy(cache, args.quick)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
