@@ -34,6 +34,12 @@ class PhaseError(ValueError):
     """A phase name that does not describe a ray."""
 
 
+def family(name):
+    """The crustal and uppermost-mantle branches as their phase (Pn -> P,
+    SbSb -> SS); any other name as it is."""
+    return re.sub("[gbn]", "", name) if _CRUSTAL.fullmatch(name) else name
+
+
 def base(name):
     """The phase whose curves give an arrival of `name`: Pn -> P, SbSb -> SS,
     Pdiff -> P, PKPbc -> PKP; any other name as it is."""

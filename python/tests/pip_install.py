@@ -43,3 +43,10 @@ out = run.stdout
 print(out + run.stderr, end="")
 assert run.returncode == 0
 assert out.count(os.path.join(venv, "lib")) == 2, "package or library not from the environment"
+# The installed command, as a new user types it (its tables cached under WORK_DIR).
+env["SEISKERNELS_CACHE"] = os.path.join(work, "cache")
+run = subprocess.run([os.path.join(venv, "bin", "seiskernels"), "times", "--model", "iasp91",
+                      "--depth", "300", "30", "145"], cwd=outside, env=env, capture_output=True,
+                     text=True)
+print(run.stdout + run.stderr, end="")
+assert run.returncode == 0 and "PKIKP" in run.stdout and " P " in run.stdout
