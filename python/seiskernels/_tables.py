@@ -29,10 +29,10 @@ from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 
 VERSION = 1                      # of the tables and of their saved form
 MAGIC = b"SEISKERNELS-TAUP\n"
-MAX_STEP = math.radians(0.25)    # widest distance step of a core-reaching curve at the surface
-MIN_DP = 2e-5                    # narrowest interval refined, as a part of the largest slowness
+FIT_TOL = math.radians(0.0005)   # largest miss of an interval's interpolation at its middle
+MIN_DP = 1e-7                    # narrowest interval refined, as a part of the largest slowness
 FILL = 300                       # evenly spread rays besides the boundary slownesses
-REFINE_ROUNDS = 10
+REFINE_ROUNDS = 16
 BIG = ("cum_time_P", "cum_dist_P", "cum_time_S", "cum_dist_S")
 
 
@@ -77,6 +77,18 @@ def layer_sums(rows, p, radius):
     time[beyond] = 0.0
     dist[beyond] = 0.0
     return time, dist, stops
+
+
+APPROACH = 12                    # rays closing in on a branch's top slowness, each 4 times closer
+
+
+def approach(grid, eta):
+    """Rays below `eta` at 1/4, 1/16, ... of the grid's step there."""
+    below = grid[grid < eta]
+    if not len(below):
+        return np.zeros(0)
+    gap = eta - below[-1]
+    return eta - gap * 0.25 ** np.arange(1, APPROACH + 1)
 
 
 def shadows(rows):
@@ -159,23 +171,60 @@ def build(model):
         tops = np.array(sorted(shadows(rows[w])))
         grid = np.union1d(grid, np.nextafter(tops, np.inf)) if len(tops) else grid
     grid = grid[grid <= top]
+    # Where a ray leaves a branch horizontally its distance moves as the square
+    # root of p's distance from that slowness: at the top of each branch, and
+    # at the top of the layer under each jump of speed.  So does a ray that
+    # just crosses the bottom of a branch.  Rays closer and closer to each.
+    ends = [rows_k[0, 0], rows_i[0, 0], rows_k[-1, 2]]
+    for w in (P, S):
+        r = rows[w]
+        ends += [r[0, 0], r[-1, 2]] + r[1:, 0][r[1:, 0] != r[:-1, 2]].tolist()
+    for eta in ends:
+        grid = np.union1d(grid, approach(grid, eta))
 
-    def core_reaching(p):
+    def curves(p):
+        """(distance, tau) against p of the rays that turn in, or are reflected
+        at the bottom of, the mantle, the outer core and the inner core, for a
+        source at the surface: the curves every phase is made of."""
         tk, xk = branch_totals(rows_k, p, radius)
         ti, xi = branch_totals(rows_i, p, radius, centre_eta)
-        return [2.0 * (branch_totals(rows[w], p, radius)[1] + xk + xi) for w in (P, S)]
+        out = []
+        for w in (P, S):
+            tm, xm = branch_totals(rows[w], p, radius)
+            for t, x in ((tm, xm), (tm + tk, xm + xk), (tm + tk + ti, xm + xk + xi)):
+                out.append((2.0 * x, 2.0 * (t - p * x)))
+        return out
 
+    # Each interval is checked as the arrivals will use it: its distance taken
+    # as quadratic in p with the mean that the drop of tau gives.  Where that
+    # misses the distance of the middle ray by more than FIT_TOL, the middle
+    # ray joins the grid, until no interval misses.  This closes in on folds,
+    # on the square-root onsets where a ray leaves a branch horizontally, and
+    # on the bends below jumps of speed; at a true jump of distance it stops
+    # at MIN_DP.
+    ends = curves(grid)
+    todo = np.ones(len(grid) - 1, bool)
     for _ in range(REFINE_ROUNDS):
-        new = []
-        for x in core_reaching(grid):
-            step = np.abs(np.diff(x))
-            wide = np.flatnonzero(~(step <= MAX_STEP) & np.isfinite(step)
-                                  & (np.diff(grid) > MIN_DP * top))
-            new.append(0.5 * (grid[wide] + grid[wide + 1]))
-        new = np.setdiff1d(np.concatenate(new), grid)
-        if not len(new):
+        k = np.flatnonzero(todo & (np.diff(grid) > MIN_DP * top))
+        if not len(k):
             break
-        grid = np.union1d(grid, new)
+        mid = 0.5 * (grid[k] + grid[k + 1])
+        at_mid = curves(mid)
+        bad = np.zeros(len(k), bool)
+        for (x, tau), (x_mid, _) in zip(ends, at_mid):
+            with np.errstate(all="ignore"):
+                x1, x2, d = x[k], x[k + 1], grid[k + 1] - grid[k]
+                c = 3.0 * (x1 + x2) - 6.0 * (tau[k] - tau[k + 1]) / d
+                guess = x1 + 0.5 * (x2 - x1 - c) + 0.25 * c
+                bad |= np.abs(x_mid - guess) > FIT_TOL
+        new = mid[bad]
+        order = np.argsort(np.concatenate([grid, new]), kind="stable")
+        grid = np.concatenate([grid, new])[order]
+        ends = [(np.concatenate([x, xm[bad]])[order], np.concatenate([t, tm[bad]])[order])
+                for (x, t), (xm, tm) in zip(ends, at_mid)]
+        is_new = np.zeros(len(grid), bool)
+        is_new[np.searchsorted(grid, new)] = True
+        todo = is_new[:-1] | is_new[1:]
     arrays = {"p": grid, "rows_P": rows[P], "rows_S": rows[S], "rows_K": rows_k,
               "rows_I": rows_i}
     for w in (P, S):
@@ -210,7 +259,7 @@ def cache_folder():
 
 def key_of(source_bytes):
     digest = hashlib.sha256(source_bytes).hexdigest()
-    return f"v{VERSION}-{STEP_KM:g}-{FILL}-{MAX_STEP:.6g}-{MIN_DP:g}-{digest}"
+    return f"v{VERSION}-{STEP_KM:g}-{FILL}-{FIT_TOL:.6g}-{MIN_DP:g}-{APPROACH}-{digest}"
 
 
 def save(tables, path, key):

@@ -311,7 +311,8 @@ class _Source:
         for w in (P, S):
             cuts[w] = self._cut(w, depth)
             extra.add(cuts[w]["eta"])
-        extra = np.array(sorted(e for e in extra if not np.isin(e, grid)))
+            extra.update(_tables.approach(grid, cuts[w]["eta"]).tolist())
+        extra = np.setdiff1d(np.array(sorted(extra)), grid)
         self.p = p = np.insert(grid, np.searchsorted(grid, extra), extra)
         at = np.searchsorted(p, extra)
         self.branches, self.m_rows = {}, {}
@@ -549,16 +550,7 @@ class _Source:
         x1, x2 = self.x_all[k], self.x_all[k + 1]
         t1, t2 = self.t_all[k], self.t_all[k + 1]
         p1, p2 = self.p_all[k], self.p_all[k + 1]
-        # Cubic Hermite interpolation of T(X), whose slope dT/dX is p.
-        h = x2 - x1
-        flat = h == 0.0
-        u = np.where(flat, 0.0, (s - x1) / np.where(flat, 1.0, h))
-        u2, u3 = u * u, u * u * u
-        time = ((2 * u3 - 3 * u2 + 1) * t1 + (u3 - 2 * u2 + u) * h * p1
-                + (3 * u2 - 2 * u3) * t2 + (u3 - u2) * h * p2)
-        slope = ((6 * u2 - 6 * u) * (t1 - t2) + (3 * u2 - 4 * u + 1) * h * p1
-                 + (3 * u2 - 2 * u) * h * p2) / np.where(flat, 1.0, h)
-        p = np.where(flat, p1, np.clip(slope, np.minimum(p1, p2), np.maximum(p1, p2)))
+        p, time = _interpolate(p1, p2, x1, x2, t1, t2, s)
         grp, up = self.grp[k], self.up[k]
         names = self._names(grp, p, up)
         cols = [which, names, time, p, grp, up, s]
@@ -624,6 +616,34 @@ class _Source:
                 names = np.where(above, (group[0] + letter) * len(group), names)
                 named |= above
         return names
+
+
+def _interpolate(p1, p2, x1, x2, t1, t2, s):
+    """(p, time) of the ray that reaches distance s between two samples.
+
+    tau = T - pX falls with p at the rate X.  Across the interval, X is taken
+    as the quadratic in p through both ends whose integral gives the drop of
+    tau: with q = (p - p1) / (p2 - p1), X(q) = x1 + b q + c q^2, where
+    c = 3 (x1 + x2) - 6 I, b = x2 - x1 - c and I = (tau1 - tau2) / (p2 - p1)
+    is the mean of X.  Its root q of X(q) = s (the one that tends to the
+    linear one as c goes to 0), then tau integrated to it, give p and
+    T = tau + p s.  Near a fold of the curve, where X hardly moves with p,
+    this stays as good as anywhere else."""
+    d = p2 - p1
+    tau1, tau2 = t1 - p1 * x1, t2 - p2 * x2
+    same = d == 0.0
+    d_safe = np.where(same, 1.0, d)
+    mean = np.where(same, x1, (tau1 - tau2) / d_safe)
+    c = 3.0 * (x1 + x2) - 6.0 * mean
+    b = x2 - x1 - c
+    r = s - x1
+    root = np.sqrt(np.maximum(b * b + 4.0 * c * r, 0.0))
+    den = b + np.copysign(root, b)
+    q = np.where(den == 0.0, 0.5, 2.0 * r / np.where(den == 0.0, 1.0, den))
+    q = np.clip(q, 0.0, 1.0)
+    p = p1 + q * d
+    tau = tau1 - d * q * (x1 + q * (b / 2.0 + q * c / 3.0))
+    return p, tau + p * s
 
 
 _search = sk._search
