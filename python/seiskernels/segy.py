@@ -167,8 +167,10 @@ class SegyFile:
         self.revision = (head[_REVISION], head[_REVISION + 1]) if self.byteorder == "big" \
             else (head[_REVISION + 1], head[_REVISION])
         self.extended_headers = self._field(head, _EXT_HEADERS, "h")
+        # Revision 2's fields lie in bytes older files leave unassigned.
+        rev2 = self.revision[0] == 2
         samples = self._field(head, _SAMPLES, "H")
-        if self.revision[0] >= 2:
+        if rev2:
             samples = self._field(head, _EXT_SAMPLES, "I") or samples
         self.samples = samples
         if self.format not in FORMATS:
@@ -183,7 +185,7 @@ class SegyFile:
         if start > size:
             self._bad(_EXT_HEADERS, f"{self.extended_headers} extended textual headers, "
                                     f"up to byte {start}, but the file ends at byte {size}")
-        if self.revision[0] >= 2:
+        if rev2:
             start = self._field(head, _FIRST_TRACE, "Q") or start
             if not HEADERS_BYTES <= start <= size:
                 self._bad(_FIRST_TRACE, f"the first trace within the file (from byte "
@@ -199,7 +201,7 @@ class SegyFile:
             self._bad(start, f"whole traces of {self.trace_bytes} bytes (240-byte header and "
                              f"{samples} samples of 4 bytes) up to the end of the file at byte "
                              f"{size}, but {extra} bytes are left over after {self.traces} traces")
-        stated = self._field(head, _TRACE_COUNT, "Q") if self.revision[0] >= 2 else 0
+        stated = self._field(head, _TRACE_COUNT, "Q") if rev2 else 0
         if stated > self.traces:
             self._bad(_TRACE_COUNT, f"{stated} traces as the binary header says, up to byte "
                                     f"{start + stated * self.trace_bytes}, but the file ends "
