@@ -30,6 +30,7 @@ _addressof = ctypes.addressof
 _void_p = ctypes.c_void_p
 _MACHINE = sys.byteorder
 _OTHER = "big" if _MACHINE == "little" else "little"
+_ORDERS = {">": "big", "<": "little"}
 
 
 def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: Optional[str] = None):
@@ -124,11 +125,13 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: Optional[str]
         byteorder = stated
     elif byteorder is None:
         byteorder = "big"
-    if _is_ndarray(ibm) and ibm.ndim == 2 and not ibm.flags.c_contiguous:
+    numpy = sys.modules.get("numpy")
+    is_array = numpy is not None and isinstance(ibm, numpy.ndarray)
+    if is_array and ibm.ndim == 2 and not ibm.flags.c_contiguous:
         if len is not None:
             raise ValueError("len: only for C-contiguous buffers; slice the rows of ibm instead")
         return _convert_rows(ibm, byteorder == _OTHER)
-    native = ibm if stated is None or stated == _MACHINE else _native_view(ibm)
+    native = ibm if stated is None or stated == _MACHINE else _native_view(ibm, is_array)
     pointer, nbytes, _ = pin(native, "ibm", WORDS, True)
     if nbytes & 3:
         raise ValueError(f"ibm: expected a whole number of 4-byte words, got {nbytes} bytes")
@@ -150,20 +153,15 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: Optional[str]
         # The kernel counts in a C int: convert 2^31 - 1 words at a time.
         for start in range(0, n, INT_MAX):
             _ibm2ieee(Pointer.from_buffer(native, 4 * start), min(INT_MAX, n - start))
-    return _as_float32(native, None if len is None else n)
-
-
-def _is_ndarray(obj):
-    numpy = sys.modules.get("numpy")
-    return numpy is not None and isinstance(obj, numpy.ndarray)
+    return _as_float32(native, None if len is None else n, is_array)
 
 
 def _stated_order(ibm):
     """'big' or 'little' where the buffer's element format states a byte
     order other than the machine's own format, else None."""
-    dtype = getattr(ibm, "dtype", None)
-    if dtype is not None and getattr(dtype, "byteorder", None) in ("<", ">"):
-        return "big" if dtype.byteorder == ">" else "little"
+    order = getattr(getattr(ibm, "dtype", None), "byteorder", None)
+    if isinstance(order, str):  # a numpy array: its dtype says it all
+        return _ORDERS.get(order)
     try:
         code = memoryview(ibm).format[:1]
     except TypeError:
@@ -173,10 +171,10 @@ def _stated_order(ibm):
     return "little" if code == "<" else None
 
 
-def _native_view(ibm):
+def _native_view(ibm, is_array):
     """The same memory as words in the machine's format, for the checks and
     the kernel."""
-    if _is_ndarray(ibm):
+    if is_array:
         return ibm.view(ibm.dtype.newbyteorder("="))
     view = memoryview(ibm)
     if not view.c_contiguous:
@@ -188,12 +186,14 @@ def _native_view(ibm):
     return view.cast("B")
 
 
-def _as_float32(ibm, n):
+def _as_float32(ibm, n, is_array):
     """The converted words as float32 over the same memory: all of them in
     the buffer's shape, or the first n flat."""
-    if _is_ndarray(ibm):
+    if is_array:
         f32 = _buffers.float32()
         if n is None:
+            if ibm.dtype is f32:
+                return ibm
             try:
                 return ibm.view(f32)
             except ValueError:  # bytes whose last axis is not whole words
@@ -239,7 +239,7 @@ def _convert_rows(ibm, swap):
             addresses = range(start + first * step, start + last * step, step)
             # map() keeps the loop in C: a ctypes call per row is the cost.
             _drain(map(_ibm2ieee, map(_void_p, addresses), _repeat(words)), 0)
-    return _as_float32(ibm, None)
+    return _as_float32(ibm, None, True)
 
 
 def _swap(ibm, n):
