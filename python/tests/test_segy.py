@@ -45,8 +45,8 @@ def memmapped(tmp_path, words):
 # (layout, byteorder argument): each holds WORDS' values, as its dtype says.
 LAYOUTS = {
     ">u4": (lambda t: WORDS.astype(">u4"), None),
-    ">i4": (lambda t: WORDS.astype(">u4").view(">i4"), None),
-    ">f4": (lambda t: WORDS.astype(">u4").view(">f4"), "big"),
+    ">i4": (lambda t: WORDS.astype(">u4").view(">i4"), "big"),
+    ">f4": (lambda t: WORDS.astype(">u4").view(">f4"), None),
     "host u4, little": (lambda t: WORDS.astype("<u4").view(np.uint32), "little"),
     "memmap >u4": (lambda t: memmapped(t, WORDS), None),
     "block >u4 columns": (lambda t: block(">u4")[:, 3:], None),
