@@ -75,12 +75,17 @@ TRACE_FIELDS = [(_WORDS[i], int(_WORDS[i + 1]), int(_WORDS[i + 2]))
 _CHUNK_BYTES = 1 << 20
 
 
+_UNSIGNED = {"samples", "sample_interval"}
+
+
 def trace_header_dtype(byteorder: str = "big") -> np.dtype:
     """The structured dtype of a 240-byte trace header: the standard fields
-    as signed integers, and ``raw``, the 240 bytes themselves."""
+    as integers (signed but for the sample count and interval), and
+    ``raw``, the 240 bytes themselves."""
     order = ">" if byteorder == "big" else "<"
     names = [name for name, _, _ in TRACE_FIELDS] + ["raw"]
-    formats = [f"{order}i{size}" for _, _, size in TRACE_FIELDS] + [("u1", TRACE_HEADER_BYTES)]
+    formats = [f"{order}{'u' if name in _UNSIGNED else 'i'}{size}"
+               for name, _, size in TRACE_FIELDS] + [("u1", TRACE_HEADER_BYTES)]
     offsets = [at - 1 for _, at, _ in TRACE_FIELDS] + [0]
     return np.dtype({"names": names, "formats": formats, "offsets": offsets,
                      "itemsize": TRACE_HEADER_BYTES})
