@@ -70,7 +70,7 @@ def best_ms(contenders, prepare=None):
 
 def row(name, ms, ratio=None, goal=""):
     r = f"{ratio:7.2f}x" if ratio is not None else " " * 8
-    print(f"  {name:62} {ms:8.1f} ms {r}  {goal}")
+    print(f"  {name:62} {ms:8.1f} ms {r}  {goal}".rstrip())
 
 
 def strided_rows():
