@@ -174,9 +174,8 @@ class SegyFile:
         self.extended_headers = self._field(head, _EXT_HEADERS, "h")
         # Revision 2's fields lie in bytes older files leave unassigned.
         rev2 = self.revision[0] == 2
-        samples = self._field(head, _SAMPLES, "H")
-        if rev2:
-            samples = self._field(head, _EXT_SAMPLES, "I") or samples
+        samples_at = _EXT_SAMPLES if rev2 and self._field(head, _EXT_SAMPLES, "I") else _SAMPLES
+        samples = self._field(head, samples_at, "I" if samples_at == _EXT_SAMPLES else "H")
         self.samples = samples
         if self.format not in FORMATS:
             what = OTHER_FORMATS.get(self.format)
@@ -199,8 +198,9 @@ class SegyFile:
         self.trace_bytes = TRACE_HEADER_BYTES + 4 * samples
         data = size - start
         if samples == 0 or (data and self.trace_bytes > data):
-            self._bad(_SAMPLES, f"a sample count that fits the {data} bytes of trace data from "
-                                f"byte {start} (at least 1), got {samples} samples per trace")
+            self._bad(samples_at, f"a sample count that fits the {data} bytes of trace data "
+                                  f"from byte {start} (at least 1), got {samples} samples per "
+                                  f"trace")
         self.traces, extra = divmod(data, self.trace_bytes)
         if extra:
             self._bad(start, f"whole traces of {self.trace_bytes} bytes (240-byte header and "
