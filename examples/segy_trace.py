@@ -76,14 +76,13 @@ def read_trace(path):
     """The samples of a trace file as IEEE floats, and its sample interval.
 
     The samples are read as raw bytes and converted in place: ibm2ieee
-    takes them in the file's (big-endian) byte order and leaves binary32
-    values in the machine's, so a memoryview reads them as floats."""
+    takes them in the file's (big-endian) byte order, leaves binary32
+    values in the machine's, and returns them as a memoryview of floats."""
     with open(path, "rb") as f:
         header = f.read(240)
         n_samples, dt_us = struct.unpack_from(">HH", header, 114)
         samples = bytearray(f.read(4 * n_samples))
-    seiskernels.ibm2ieee(samples, byteorder="big")
-    return memoryview(samples).cast("f"), dt_us * 1e-6
+    return seiskernels.ibm2ieee(samples, byteorder="big"), dt_us * 1e-6
 
 
 def main():

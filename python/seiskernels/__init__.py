@@ -7,6 +7,9 @@ sizes against counts) before the native call and writes nothing when a check
 fails; numpy arrays, array.array, bytearray, memoryview and mmap all work,
 and numpy is not needed.  The native kernels run with the GIL released.
 
+seiskernels.segy reads the samples and headers of SEG-Y files (it needs
+numpy, so it is imported on its own: ``from seiskernels import segy``).
+
 The libraries are looked for in the file named by TRAVELTIME_LIBRARY or
 IBMFLOAT_LIBRARY, then in this package's folder, then by SONAME.
 """

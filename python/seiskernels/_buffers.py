@@ -33,6 +33,7 @@ WORDS = Kind("fiIBbc", "fiIlLBbc", 4, "32-bit words (float32, int32, uint32) or 
 _BYTES = frozenset("Bbc")
 _KINDS = (DOUBLES, INTS, WORDS)
 _ndarray = None  # numpy.ndarray, once numpy has been seen
+FLOAT32 = None  # numpy's native float32 dtype, likewise
 
 _array = array.array
 _memoryview = memoryview
@@ -120,11 +121,19 @@ class _ReadOnly(Pointer):
 def _note_numpy():
     """Teaches the fast path numpy's array type and dtypes once the caller
     has imported numpy: the package never imports it itself."""
-    global _ndarray
+    global _ndarray, FLOAT32
     numpy = sys.modules["numpy"]
     for kind in _KINDS:
         kind.dtypes = tuple(numpy.dtype(c) for c in kind.fast)
+    FLOAT32 = numpy.dtype("f")
     _ndarray = numpy.ndarray
+
+
+def float32():
+    """numpy's native float32 dtype (numpy being in use)."""
+    if FLOAT32 is None:
+        _note_numpy()
+    return FLOAT32
 
 
 class _PyBuffer(ctypes.Structure):
