@@ -14,6 +14,7 @@ stack, so that each interval of it lies within one layer's range for a ray
 turning there, and more rays wherever a distance would move too fast.
 """
 
+import ctypes
 import hashlib
 import json
 import math
@@ -51,12 +52,14 @@ class Stack:
 
 
 def layer_sums(rows, p, radius):
-    """(time, dist), each (len(p), n): every layer's share of each ray going
-    down once, the layer it turns in cut at its turning point, and 0 beyond."""
+    """(time, dist, stops): time and dist (len(p), n) hold every layer's share
+    of each ray going down once, the layer it turns in cut at its turning
+    point, and 0 beyond; n stops at the deepest layer any of the rays
+    reaches; stops[i] is the first layer ray i cannot cross."""
     stack = Stack(rows)
-    n = len(stack.rows)
     stops = stack.stops(p)
-    layer = np.broadcast_to(stack.rows, (len(p), n, 4)).copy()
+    n = min(len(stack.rows), int(stops.max()) + 1) if len(p) else 0
+    layer = np.broadcast_to(stack.rows[:n], (len(p), n, 4)).copy()
     i = np.flatnonzero(stops < n)
     j = stops[i]
     cut = layer[i, j]
@@ -71,7 +74,10 @@ def layer_sums(rows, p, radius):
     layer[i, j] = cut
     rays = np.repeat(p, n)
     time, dist = np.zeros(len(p) * n), np.zeros(len(p) * n)
-    sk.bullen_radial_slowness_inner_loop(layer.reshape(-1, 4), rays, time, dist, radius)
+    # The arrays are made here, of the right type and size: the kernel is
+    # called without the checks of the public wrapper.
+    sk._bullen(_ptr(layer), _ptr(rays), _ptr(time), _ptr(dist), ctypes.c_double(radius),
+               len(rays))
     beyond = np.arange(n)[None, :] > stops[:, None]
     time, dist = time.reshape(len(p), n), dist.reshape(len(p), n)
     time[beyond] = 0.0
@@ -100,14 +106,19 @@ def shadows(rows):
     return set(least[:-1][jump].tolist())
 
 
+def _ptr(array):
+    return ctypes.c_void_p(array.ctypes.data)
+
+
 def branch_totals(rows, p, radius, centre_eta=None):
     """(time, dist) of each ray across a whole branch, turning in it or not,
     summed by the branch-sum kernel; with `centre_eta`, the rays crossing it
     all also cross the small ball left at the centre, as a homogeneous one."""
     time, dist, stops = layer_sums(rows, p, radius)
+    n = time.shape[1]
     td = np.zeros((len(p), 4))
-    rays = np.repeat(p, len(rows)).reshape(len(p), len(rows))
-    sk.tau_branch_calc_time_dist_inner_loop(rays, time, dist, rows, td, math.inf, True)
+    rays = np.repeat(p, n).reshape(len(p), n)
+    sk.tau_branch_calc_time_dist_inner_loop(rays, time, dist, rows[:n], td, math.inf, True)
     t, x = td[:, sk.TD_TIME].copy(), td[:, sk.TD_DIST].copy()
     if centre_eta is not None:
         through = stops == len(rows)
@@ -122,9 +133,10 @@ def cumulative(rows, p, radius):
     top down, in the same order as the branch sums."""
     time, dist, _ = layer_sums(rows, p, radius)
     n = time.shape[1]
-    out_t, out_x = np.zeros((n + 1, len(p))), np.zeros((n + 1, len(p)))
-    np.cumsum(time.T, axis=0, out=out_t[1:])
-    np.cumsum(dist.T, axis=0, out=out_x[1:])
+    out_t, out_x = np.zeros((len(rows) + 1, len(p))), np.zeros((len(rows) + 1, len(p)))
+    np.cumsum(time.T, axis=0, out=out_t[1:n + 1])
+    np.cumsum(dist.T, axis=0, out=out_x[1:n + 1])
+    out_t[n + 1:], out_x[n + 1:] = out_t[n], out_x[n]     # no ray goes deeper
     return out_t, out_x
 
 
@@ -137,6 +149,7 @@ class Tables:
         self.p = arrays["p"]
         self.stacks = {w: Stack(arrays[f"rows_{'PS'[w]}"]) for w in (P, S)}
         self.core = {"K": Stack(arrays["rows_K"]), "I": Stack(arrays["rows_I"])}
+        self.core_shadows = {name: shadows(stack.rows) for name, stack in self.core.items()}
         self._row_crc = {name: arrays[f"crc_{name}"] for name in BIG}
         self._checked = set()
 
@@ -302,7 +315,7 @@ def load(path, key):
         if header.get("key") != key:
             return None
         start = (len(MAGIC) + 8 + size + 63) // 64 * 64
-        data = np.memmap(path, dtype=np.uint8, mode="r")
+        data = np.memmap(path, dtype=np.uint8, mode="r").view(np.ndarray)
         arrays = {}
         for name, e in header["arrays"].items():
             dtype = np.dtype(e["dtype"])

@@ -14,7 +14,9 @@ reaches it gives an arrival, interpolated in T(X) with the known slopes
 dT/dX = p at both ends.  exact=True solves each arrival ray by ray instead.
 """
 
+import bisect
 import ctypes
+import functools
 import math
 import os
 import threading
@@ -25,7 +27,8 @@ import numpy as np
 from . import _earthmodel, _exact, _tables
 from . import traveltime as sk
 from ._earthmodel import P, S, ModelError
-from ._phases import PhaseError, base, check, parse
+from ._phases import PhaseError, base, check
+from ._phases import parse as _parse
 
 __all__ = ["TravelTimes", "Arrival", "ModelError", "PhaseError", "DEFAULT_PHASES",
            "BUILTIN_MODELS"]
@@ -134,11 +137,8 @@ class TravelTimes:
         self._check_depth(depth)
         if exact:
             return self._exact_arrivals(depth, distance, names)
-        src = self._source(depth, names)
-        hits = src.search_one(distance)
-        cols = src.arrive(*hits, np.array([distance]))
         return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x))
-                for _, ph, t, p, to, inc, x in zip(*(c.tolist() for c in cols))]
+                for ph, t, p, to, inc, x in self._source(depth, names).one(distance)]
 
     def table(self, depths, distances, phases=DEFAULT_PHASES):
         """Every arrival of the phases on a grid of source depths and
@@ -248,6 +248,11 @@ def _values(xs, name, upper=None):
     return a
 
 
+@functools.lru_cache(maxsize=None)
+def parse(name):
+    return _parse(name)
+
+
 def _phase_names(phases):
     try:
         return _NAMES[phases]
@@ -313,24 +318,32 @@ class _Source:
             extra.add(cuts[w]["eta"])
             extra.update(_tables.approach(grid, cuts[w]["eta"]).tolist())
         extra = np.setdiff1d(np.array(sorted(extra)), grid)
-        self.p = p = np.insert(grid, np.searchsorted(grid, extra), extra)
-        at = np.searchsorted(p, extra)
+        # The grid with the source's rays merged in: where each part goes.
+        self.at = at = np.searchsorted(grid, extra) + np.arange(len(extra))
+        self.on_grid = np.ones(len(grid) + len(extra), bool)
+        self.on_grid[at] = False
+        self.p = self.merge(grid, extra)
         self.branches, self.m_rows = {}, {}
         for w in (P, S):
-            self._mantle(w, cuts[w], extra, at, radius)
+            self._mantle(w, cuts[w], extra, radius)
         for name in ("K", "I"):
             stack = tables.core[name]
             centre = tables.meta["centre_eta"] if name == "I" else None
-            et, ex = _tables.branch_totals(stack.rows, extra, radius, centre) if len(extra) \
-                else (np.zeros(0), np.zeros(0))
-            time = np.insert(tables.a[f"{name}_time"], at - np.arange(len(at)), et)
-            dist = np.insert(tables.a[f"{name}_dist"], at - np.arange(len(at)), ex)
+            et, ex = _tables.branch_totals(stack.rows, extra, radius, centre)
+            time = self.merge(tables.a[f"{name}_time"], et)
+            dist = self.merge(tables.a[f"{name}_dist"], ex)
             least = 0.0 if name == "I" else float(stack.least[-1])
             self.branches[name, P] = _Branch(time, dist, least, float(stack.rows[0, 0]),
-                                             len(stack.rows), _tables.shadows(stack.rows))
+                                             len(stack.rows), tables.core_shadows[name])
         self.surface_eta = [float(tables.stacks[w].rows[0, 0]) for w in (P, S)]
         self.source_eta = [cuts[w]["eta"] for w in (P, S)]
         self._lay_out(names)
+
+    def merge(self, on_grid, extra):
+        out = np.empty(len(self.on_grid))
+        out[self.on_grid] = on_grid
+        out[self.at] = extra
+        return out
 
     def _cut(self, w, depth):
         """The layer holding the source, and its two parts' rows."""
@@ -348,20 +361,18 @@ class _Source:
         lower = np.array([[eta, depth, rows[j, 2], rows[j, 3]]])
         return {"j": j, "eta": float(eta), "upper": upper, "lower": lower}
 
-    def _mantle(self, w, cut, extra, at, radius):
+    def _mantle(self, w, cut, extra, radius):
         """Branches A (surface to source) and M (source to core) of a wave."""
         t, j = self.t, cut["j"]
         stack = t.stacks[w]
         rows = stack.rows
         n = len(rows)
         name_t, name_x = f"cum_time_{'PS'[w]}", f"cum_dist_{'PS'[w]}"
-        pos = at - np.arange(len(at))
 
         def row(m, i):
-            return np.insert(t.rows_of(m, i), pos, extra_cum[0 if m == name_t else 1][i])
+            return self.merge(t.rows_of(m, i), extra_cum[0 if m == name_t else 1][i])
 
-        extra_cum = _tables.cumulative(rows, extra, radius) if len(extra) else \
-            (np.zeros((n + 1, 0)), np.zeros((n + 1, 0)))
+        extra_cum = _tables.cumulative(rows, extra, radius)
         at_t, at_x = row(name_t, j), row(name_x, j)
         end_t, end_x = row(name_t, n), row(name_x, n)
         if cut["upper"] is None:
@@ -370,11 +381,11 @@ class _Source:
             m_rows = rows[j:]
             a_rows = rows[:j]
         else:
-            up_t, up_x, _ = _tables.layer_sums(cut["upper"], self.p, radius)
-            lo_t, lo_x, _ = _tables.layer_sums(cut["lower"], self.p, radius)
+            up_t, up_x = self._part(cut["upper"], radius)
+            lo_t, lo_x = self._part(cut["lower"], radius)
             next_t, next_x = row(name_t, j + 1), row(name_x, j + 1)
-            a_t, a_x = at_t + up_t[:, 0], at_x + up_x[:, 0]
-            m_t, m_x = lo_t[:, 0] + (end_t - next_t), lo_x[:, 0] + (end_x - next_x)
+            a_t, a_x = at_t + up_t, at_x + up_x
+            m_t, m_x = lo_t + (end_t - next_t), lo_x + (end_x - next_x)
             m_rows = np.concatenate([cut["lower"], rows[j + 1:]])
             a_rows = np.concatenate([rows[:j], cut["upper"]])
         a_least = float(np.min(a_rows[:, [0, 2]])) if len(a_rows) else math.inf
@@ -383,6 +394,18 @@ class _Source:
         self.branches["M", w] = _Branch(m_t, m_x, float(np.min(m_rows[:, [0, 2]])),
                                         float(m_rows[0, 0]), len(m_rows), _tables.shadows(m_rows))
         self.m_rows[w] = m_rows
+
+    def _part(self, row, radius):
+        """(time, dist) of the rays across one part of the source's layer;
+        NaN for the rays that cannot reach the source."""
+        n = int(np.searchsorted(self.p, row[0, 0], side="right"))
+        t, x = np.full(len(self.p), np.nan), np.full(len(self.p), np.nan)
+        part_t, part_x, _ = _tables.layer_sums(row, self.p[:n], radius)
+        if part_t.shape[1]:
+            t[:n], x[:n] = part_t[:, 0], part_x[:, 0]
+        else:
+            t[:n], x[:n] = 0.0, 0.0
+        return t, x
 
     # --- the curves, end to end ----------------------------------------------
 
@@ -428,6 +451,18 @@ class _Source:
         n = len(self.x_all)
         self._hits_d = np.zeros(2 * n * (int(self.max_distance // (2 * math.pi)) + 2) + 8)
         self._hits_k = np.zeros(len(self._hits_d), dtype=np.int32)
+        self._ends = {}
+        for e in self.ends.tolist():
+            self._ends.setdefault(self.x_all.item(e), []).append(e)
+        self._regions = {}
+        regions = list(zip(self.t.a["regions"].tolist(), self.t.meta["region_letters"]))
+        for w, rows in self.m_rows.items():
+            least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
+            found = []
+            for depth, letter in regions:
+                r = int(np.searchsorted(rows[:, 1], depth))
+                found.append((depth, letter, r, rows[min(r, len(rows) - 1), 0].item()))
+            self._regions[w] = ((-least).tolist(), found)
         self._args = (ctypes.c_double(self.max_distance), ctypes.c_void_p(self.x_all.ctypes.data),
                       ctypes.c_void_p(self.p_all.ctypes.data),
                       ctypes.c_void_p(self._hits_d.ctypes.data),
@@ -504,21 +539,66 @@ class _Source:
             return np.zeros(0), np.zeros(0, int)
         return np.concatenate(tgt), np.concatenate(which)
 
-    def search_one(self, degree):
-        """(interval, distance searched, degree index) of every hit, by the
-        phase-search kernel over all curves at once."""
+    def one(self, degree):
+        """The arrivals at one distance as (phase, time, p, take-off,
+        incidence, distance travelled) in time order: the hits of the search
+        kernel and the work of `arrive` done in Python floats, which for the
+        few hits of one distance is quicker than numpy's arrays."""
         with _lock:
-            hits = _search(ctypes.c_double(degree), *self._args)
-            k, s = self._hits_k[:hits].astype(np.intp), self._hits_d[:hits].copy()
-        # A distance equal to a piece's last sample is reached there: the
-        # kernel gives an inner sample to the interval it starts, and after
-        # the last comes only the NaN between pieces.
-        tgt, _ = self._targets(np.array([degree]))
-        at = self.ends[np.isin(self.x_all[self.ends], tgt)]
-        if len(at):
-            k = np.concatenate([k, at - 1])
-            s = np.concatenate([s, self.x_all[at]])
-        return k, s, np.zeros(len(k), int)
+            n = _search(ctypes.c_double(degree), *self._args)
+            hits = list(zip(self._hits_k[:n].tolist(), self._hits_d[:n].tolist()))
+        rad = degree * math.pi / 180.0
+        for target in self._one_targets(degree, rad):
+            hits += [(e - 1, target) for e in self._ends.get(target, ())]
+        p_all, t_all, x_all = self.p_all, self.t_all, self.x_all
+        found = []
+        for k, s in hits:
+            p, time = _interpolate_one(p_all.item(k), p_all.item(k + 1), x_all.item(k),
+                                       x_all.item(k + 1), t_all.item(k), t_all.item(k + 1), s)
+            g, up = self.grp.item(k), self.up.item(k)
+            found.append((self._name_one(g, p, up), time, p, g, up, s))
+        for g, (pg, tg, xg) in self.graze.items():
+            if xg < rad <= math.pi:
+                found.append((self.groups[g] + "diff", tg + pg * (rad - xg), pg, g, False, rad))
+        found = sorted((f for f in found if _wanted(f[0], self.names)), key=lambda f: f[:2])
+        out, last = [], None
+        for name, time, p, g, up, s in found:
+            if last and last[0] == name and time - last[1] < SAME_ARRIVAL:
+                continue
+            last = (name, time)
+            phase = self.phase[g]
+            takeoff = math.degrees(math.asin(min(1.0, p / self.source_eta[phase.first_wave])))
+            incidence = math.degrees(math.asin(min(1.0, p / self.surface_eta[phase.last_wave])))
+            out.append((name, time, p, 180.0 - takeoff if up else takeoff, incidence, s))
+        out.sort(key=lambda a: a[1])
+        return out
+
+    def _one_targets(self, degree, rad):
+        n, out = 0, []
+        while rad + (2 * n) * math.pi <= self.max_distance:
+            out.append(rad + (2 * n) * math.pi)
+            if degree != 180.0:
+                out.append((2 * (n + 1)) * math.pi - rad)
+            n += 1
+        return out
+
+    def _name_one(self, g, p, up):
+        """The phase of one hit, as `_names` gives it."""
+        group = self.groups[g]
+        if g in self.fold:
+            return "PKPab" if p > self.fold[g] else "PKPbc"
+        if group not in ("P", "S", "PP", "SS"):
+            return group
+        neg_least, regions = self._regions[self.phase[g].first_wave]
+        stop = bisect.bisect_right(neg_least, -p)
+        for depth, letter, r, r_top in regions:
+            if up:
+                above = self.depth < depth
+            else:
+                above = depth > self.depth and (stop < r or (stop == r and p > r_top))
+            if above:
+                return (group[0] + letter) * len(group)
+        return group
 
     def search_many(self, degrees):
         """The same hits for many distances at once: the intervals in which
@@ -593,22 +673,15 @@ class _Source:
         for g, fold in self.fold.items():
             mine = grp == g
             names = np.where(mine & (p > fold), "PKPab", np.where(mine, "PKPbc", names))
-        regions = self.t.a["regions"]
-        letters = self.t.meta["region_letters"]
         for g, group in enumerate(self.groups):
-            if group not in ("P", "S", "PP", "SS") or not len(regions):
-                continue
             mine = grp == g
-            if not mine.any():
+            if group not in ("P", "S", "PP", "SS") or not mine.any():
                 continue
-            rows = self.m_rows[self.phase[g].first_wave]
-            least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
-            stop = np.searchsorted(-least, -p, side="right")
+            neg_least, regions = self._regions[self.phase[g].first_wave]
+            stop = np.searchsorted(neg_least, -p, side="right")
             named = np.zeros(len(p), bool)
-            for depth, letter in zip(regions, letters):
+            for depth, letter, r, r_top in regions:
                 if depth > self.depth:
-                    r = int(np.searchsorted(rows[:, 1], depth))
-                    r_top = rows[min(r, len(rows) - 1), 0]
                     above = (stop < r) | ((stop == r) & (p > r_top))
                 else:
                     above = np.zeros(len(p), bool)
@@ -616,6 +689,23 @@ class _Source:
                 names = np.where(above, (group[0] + letter) * len(group), names)
                 named |= above
         return names
+
+
+def _interpolate_one(p1, p2, x1, x2, t1, t2, s):
+    """_interpolate for one hit, in Python floats, operation for operation."""
+    d = p2 - p1
+    tau1, tau2 = t1 - p1 * x1, t2 - p2 * x2
+    mean = x1 if d == 0.0 else (tau1 - tau2) / d
+    c = 3.0 * (x1 + x2) - 6.0 * mean
+    b = x2 - x1 - c
+    r = s - x1
+    root = math.sqrt(max(b * b + 4.0 * c * r, 0.0))
+    den = b + math.copysign(root, b)
+    q = 0.5 if den == 0.0 else 2.0 * r / den
+    q = min(max(q, 0.0), 1.0)
+    p = p1 + q * d
+    tau = tau1 - d * q * (x1 + q * (b / 2.0 + q * c / 3.0))
+    return p, tau + p * s
 
 
 def _interpolate(p1, p2, x1, x2, t1, t2, s):
