@@ -312,8 +312,15 @@ class _Source:
         self.t, self.depth, self.names = tables, depth, names
         radius = tables.radius
         grid = tables.p
+        self.groups = []
+        for name in names:
+            if base(name) not in self.groups:
+                self.groups.append(base(name))
+        # Only the branches the phases cross are made.
+        needed = {key for group in self.groups for key in parse(group).legs}
+        waves = sorted({w for branch, w in needed if branch in "AM"})
         cuts, extra = {}, set()
-        for w in (P, S):
+        for w in waves:
             cuts[w] = self._cut(w, depth)
             extra.add(cuts[w]["eta"])
             extra.update(_tables.approach(grid, cuts[w]["eta"]).tolist())
@@ -324,9 +331,11 @@ class _Source:
         self.on_grid[at] = False
         self.p = self.merge(grid, extra)
         self.branches, self.m_rows = {}, {}
-        for w in (P, S):
+        for w in waves:
             self._mantle(w, cuts[w], extra, radius)
         for name in ("K", "I"):
+            if (name, P) not in needed:
+                continue
             stack = tables.core[name]
             centre = tables.meta["centre_eta"] if name == "I" else None
             et, ex = _tables.branch_totals(stack.rows, extra, radius, centre)
@@ -336,7 +345,7 @@ class _Source:
             self.branches[name, P] = _Branch(time, dist, least, float(stack.rows[0, 0]),
                                              len(stack.rows), tables.core_shadows[name])
         self.surface_eta = [float(tables.stacks[w].rows[0, 0]) for w in (P, S)]
-        self.source_eta = [cuts[w]["eta"] for w in (P, S)]
+        self.source_eta = [cuts[w]["eta"] if w in cuts else math.nan for w in (P, S)]
         self._lay_out(names)
 
     def merge(self, on_grid, extra):
@@ -413,11 +422,6 @@ class _Source:
         """Curves of every phase group asked for, laid end to end with a NaN
         between pieces: p, time, distance, and for each sample its group and
         whether its interval belongs to rays leaving the source upwards."""
-        self.groups = []
-        for name in names:
-            group = base(name)
-            if group not in self.groups:
-                self.groups.append(group)
         p_all, t_all, x_all, grp_all, up_all = [], [], [], [], []
         self.graze, self.fold, self.phase = {}, {}, {}
         for g, group in enumerate(self.groups):
@@ -451,6 +455,21 @@ class _Source:
         n = len(self.x_all)
         self._hits_d = np.zeros(2 * n * (int(self.max_distance // (2 * math.pi)) + 2) + 8)
         self._hits_k = np.zeros(len(self._hits_d), dtype=np.int32)
+        # Every name a hit can take, as a code: arrays of codes sort and
+        # compare quicker than arrays of strings.
+        names = []
+        for group in self.groups:
+            names.append(group)
+            if group == "PKP":
+                names += ["PKPab", "PKPbc"]
+            if group in ("P", "S", "PP", "SS"):
+                names += [(group[0] + x) * len(group) for x in self.t.meta["region_letters"]]
+            if group in _exact.DIFFRACTED:
+                names.append(group + "diff")
+        self.code_of = {name: code for code, name in enumerate(names)}
+        self.code_names = np.array(names, dtype="U12")
+        self.wanted = np.array([_wanted(n, self.names) for n in names], bool)
+        self.group_code = np.array([self.code_of[g] for g in self.groups])
         self._ends = {}
         for e in self.ends.tolist():
             self._ends.setdefault(self.x_all.item(e), []).append(e)
@@ -637,14 +656,13 @@ class _Source:
         for g, (pg, tg, xg) in self.graze.items():
             rad = degrees * math.pi / 180.0
             at = np.flatnonzero((xg < rad) & (rad <= math.pi))
+            diff = self.code_of[self.groups[g] + "diff"]
             cols = [np.concatenate([c, extra]) for c, extra in zip(cols, (
-                at, np.full(len(at), self.groups[g] + "diff"), tg + pg * (rad[at] - xg),
+                at, np.full(len(at), diff), tg + pg * (rad[at] - xg),
                 np.full(len(at), pg), np.full(len(at), g), np.zeros(len(at), bool), rad[at]))]
         which, names, time, p, grp, up, s = cols
-        wanted = np.array([_wanted(n, self.names) for n in names.tolist()], bool) \
-            if len(names) else np.zeros(0, bool)
         order = np.lexsort((time, names, which))
-        order = order[wanted[order]]
+        order = order[self.wanted[names[order]]]
         which, names, time, p, grp, up, s = (c[order] for c in cols)
         # Hits of one phase closer than SAME_ARRIVAL are one arrival.
         same = np.zeros(len(time), bool)
@@ -663,16 +681,20 @@ class _Source:
         takeoff = np.where(up, 180.0 - takeoff, takeoff)
         incidence = np.degrees(np.arcsin(np.minimum(1.0, p / rec)))
         order = np.lexsort((time, which))
-        return [c[order] for c in (which, names, time, p, takeoff, incidence, s)]
+        return [c[order] for c in (which, self.code_names[names], time, p, takeoff, incidence,
+                                   s)]
 
     def _names(self, grp, p, up):
-        """Each hit's phase: its group's name, PKP as PKPab or PKPbc by the
-        side of the fold, and P, S, PP, SS as Pg, Pb, Pn (PgPg, ...) when
-        the ray bottoms in the upper or lower crust or just below the Moho."""
-        names = np.array(self.groups, dtype="U12")[grp] if len(grp) else np.zeros(0, "U12")
+        """Each hit's phase, as a code: its group's name, PKP as PKPab or
+        PKPbc by the side of the fold, and P, S, PP, SS as Pg, Pb, Pn (PgPg,
+        ...) when the ray bottoms in the upper or lower crust or just below
+        the Moho."""
+        code = self.code_of
+        names = self.group_code[grp]
         for g, fold in self.fold.items():
             mine = grp == g
-            names = np.where(mine & (p > fold), "PKPab", np.where(mine, "PKPbc", names))
+            names = np.where(mine & (p > fold), code["PKPab"], np.where(mine, code["PKPbc"],
+                                                                        names))
         for g, group in enumerate(self.groups):
             mine = grp == g
             if group not in ("P", "S", "PP", "SS") or not mine.any():
@@ -686,7 +708,7 @@ class _Source:
                 else:
                     above = np.zeros(len(p), bool)
                 above = np.where(up, self.depth < depth, above) & mine & ~named
-                names = np.where(above, (group[0] + letter) * len(group), names)
+                names = np.where(above, code[(group[0] + letter) * len(group)], names)
                 named |= above
         return names
 
