@@ -422,31 +422,32 @@ class _Source:
         """Curves of every phase group asked for, laid end to end with a NaN
         between pieces: p, time, distance, and for each sample its group and
         whether its interval belongs to rays leaving the source upwards."""
-        p_all, t_all, x_all, grp_all, up_all = [], [], [], [], []
         self.graze, self.fold, self.phase = {}, {}, {}
+        pieces = []
         for g, group in enumerate(self.groups):
             phase = self.phase[g] = parse(group)
             curves = []
-            for idx, up in self._pieces(phase, group):
-                t, x = np.zeros(len(idx)), np.zeros(len(idx))
-                for key, count in phase.legs.items():
-                    t += count * self.branches[key].time[idx]
-                    x += count * self.branches[key].dist[idx]
-                if up.any():    # rays going up from the source cross A only
-                    a = self.branches["A", phase.first_wave]
-                    t, x = np.where(up, a.time[idx], t), np.where(up, a.dist[idx], x)
-                curves.append((idx, up, t, x))
-                p_all += [self.p[idx], [np.nan]]
-                t_all += [t, [np.nan]]
-                x_all += [x, [np.nan]]
-                grp_all.append(np.full(len(idx) + 1, g))
-                up_all += [up, [False]]
+            for first, stop, up in self._pieces(phase, group):
+                legs = [(("A", phase.first_wave), 1)] if up else phase.legs.items()
+                t = x = 0.0
+                for key, count in legs:
+                    b = self.branches[key]
+                    t = t + count * b.time[first:stop]
+                    x = x + count * b.dist[first:stop]
+                curves.append((first, stop, up, t, x))
             self._extras(g, group, phase, curves)
-        self.p_all = np.concatenate(p_all) if p_all else np.zeros(0)
-        self.t_all = np.concatenate(t_all) if t_all else np.zeros(0)
-        self.x_all = np.concatenate(x_all) if x_all else np.zeros(0)
-        self.grp = np.concatenate(grp_all) if grp_all else np.zeros(0, int)
-        self.up = np.concatenate(up_all) if up_all else np.zeros(0, bool)
+            pieces += [(g, c) for c in curves]
+        n = sum(stop - first + 1 for _, (first, stop, _, _, _) in pieces)
+        self.p_all, self.t_all, self.x_all = np.full(n, np.nan), np.full(n, np.nan), \
+            np.full(n, np.nan)
+        self.grp, self.up = np.zeros(n, np.intp), np.zeros(n, bool)
+        at = 0
+        for g, (first, stop, up, t, x) in pieces:
+            end = at + stop - first
+            self.p_all[at:end], self.t_all[at:end], self.x_all[at:end] = \
+                self.p[first:stop], t, x
+            self.grp[at:end + 1], self.up[at:end] = g, up
+            at = end + 1
         finite = np.isfinite(self.x_all) & np.isfinite(self.t_all)
         self.x_all[~finite] = np.nan
         self.max_distance = float(np.nanmax(self.x_all)) if finite.any() else 0.0
@@ -488,9 +489,10 @@ class _Source:
                       ctypes.c_void_p(self._hits_k.ctypes.data), len(self.x_all))
 
     def _pieces(self, phase, group):
-        """[(indices into the grid, up flags)] of each piece of a phase's
-        curve: down-going rays in rising p from each break, and for P and S
-        from a source below the surface, the rays going up joined on."""
+        """[(first, stop, up)]: the grid's rays p[first:stop] of each piece of
+        a phase's curve, from each break up, and for P and S from a source
+        below the surface, the rays going up from it (up true), which meet
+        the others at the horizontal ray."""
         lo, hi, cuts = _exact.p_range(phase, self.branches)
         if not hi > lo:
             return []
@@ -500,40 +502,35 @@ class _Source:
             bounds.append((np.nextafter(x, np.inf), top))
             top = x
         bounds.append((lo, top))
-        pieces = [np.flatnonzero((p >= a) & (p <= b)) for a, b in reversed(bounds)]
-        pieces = [(i, np.zeros(len(i), bool)) for i in pieces if len(i) > 1]
+        pieces = []
+        for a, b in reversed(bounds):
+            first, stop = np.searchsorted(p, a, "left"), np.searchsorted(p, b, "right")
+            if stop - first > 1:
+                pieces.append((int(first), int(stop), False))
         if group in _exact.DIFFRACTED and self.depth > 0.0:
             w = phase.first_wave
-            a = self.branches["A", w]
-            p_max = min(a.min, self.source_eta[w])
-            rising = np.flatnonzero(p <= p_max)
-            last = pieces[-1][0] if pieces else None
-            if last is not None and p_max == self.source_eta[w] == p[last[-1]]:
-                # Up from the source in rising p, then down in falling p.
-                idx = np.concatenate([rising, last[::-1][1:]])
-                up = np.arange(len(idx)) < len(rising) - 1
-                pieces[-1] = (idx, up)
-            else:
-                pieces.append((rising, np.ones(len(rising), bool)))
+            p_max = min(self.branches["A", w].min, self.source_eta[w])
+            stop = int(np.searchsorted(p, p_max, "right"))
+            if stop > 1:
+                pieces.append((0, stop, True))
         return pieces
 
     def _extras(self, g, group, phase, curves):
         """The grazing ray of P and S, whose diffraction goes on along the
         core, and the fold of PKP that parts PKPab from PKPbc."""
-        if group in _exact.DIFFRACTED and curves:
+        if group in _exact.DIFFRACTED:
             m = self.branches["M", phase.first_wave]
             if m.min == self.m_rows[phase.first_wave][-1, 2]:
-                for idx, up, t, x in curves:
-                    at = np.flatnonzero((self.p[idx] == m.min) & ~up)
-                    if len(at):
-                        self.graze[g] = (m.min, t[at[0]], x[at[0]])
+                for first, _, up, t, x in curves:
+                    if not up and self.p[first] == m.min:
+                        self.graze[g] = (m.min, t[0], x[0])
         if group == "PKP":
             folds = []
-            for idx, _, _, x in curves:
+            for first, _, _, _, x in curves:
                 inner = np.flatnonzero(x[1:-1] < min(x[0], x[-1])) + 1
                 if len(inner):
                     j = inner[np.argmin(x[inner])]
-                    folds.append((x[j], self.p[idx[j]]))
+                    folds.append((x[j], self.p[first + j]))
             if folds:
                 self.fold[g] = min(folds)[1]
 
