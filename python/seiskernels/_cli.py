@@ -4,8 +4,11 @@ grid of depths and distances (table), printed as a table, CSV or JSON."""
 import argparse
 import csv
 import json
-import math
 import sys
+
+from ._earthmodel import BUILTIN as BUILTIN_MODELS
+from ._earthmodel import ModelError
+from ._phases import DEFAULT_PHASES, PhaseError
 
 DEFAULT_DISTANCES = "20,40,60,80,100,120,140,145,150,160,170,179"
 CSV_HEADER = ["depth_km", "distance_deg", "phase", "time_s", "ray_param_s_deg", "takeoff_deg",
@@ -22,7 +25,6 @@ def numbers(text):
 
 
 def parser():
-    from .traveltimes import BUILTIN_MODELS, DEFAULT_PHASES
     top = argparse.ArgumentParser(prog="seiskernels", description="Seismic travel times "
                                   "through a spherical Earth model.")
     sub = top.add_subparsers(dest="command", required=True)
@@ -53,20 +55,43 @@ def parser():
 def main(argv=None):
     args = parser().parse_args(argv)
     try:
-        from .traveltimes import ModelError, PhaseError, TravelTimes
-    except (ImportError, OSError) as e:
-        print(f"seiskernels: {e}", file=sys.stderr)
-        return 2
-    try:
+        try:
+            from .traveltimes import TravelTimes
+        except ImportError as e:
+            if args.command == "table" or args.plot or getattr(e, "name", "") != "numpy":
+                raise
+            # Without numpy, each arrival is solved ray by ray.
+            return times(_Exact(args.model), args)
         model = TravelTimes(args.model)
         if args.command == "times":
             return times(model, args)
         return table(model, args)
-    except (ModelError, PhaseError, ValueError, TypeError) as e:
+    except ImportError as e:
+        print(f"seiskernels: {e}" + (" (Debian: apt-get install python3-numpy)"
+                                     if getattr(e, "name", "") == "numpy" else ""),
+              file=sys.stderr)
+        return 2
+    except (ModelError, PhaseError, ValueError, TypeError, OSError) as e:
         print(f"seiskernels: {e}", file=sys.stderr)
         return 2
     except BrokenPipeError:
         return 0
+
+
+class _Exact:
+    """The calculator's exact path, for a Python without numpy."""
+
+    def __init__(self, model):
+        from . import _earthmodel
+        self.model = _earthmodel.load(model)
+        self.name = self.model.name
+
+    def arrivals(self, depth, distance, phases, exact=True):
+        from . import _exact
+        from ._phases import names_of
+        depth, distance = _exact.checked(self.model.cmb, depth, distance)
+        found = _exact.arrivals(self.model, depth, distance, names_of(phases))
+        return [_exact.Result(*a) for a in found]
 
 
 def times(model, args):

@@ -16,20 +16,25 @@ class ModelError(ValueError):
     """A model name, file or source depth that cannot be used."""
 
 
-def load(model):
-    """A built-in model by name, or a .tvel or .nd file by path."""
+def path_of(model):
+    """The file of a built-in model's name, or the path given, checked."""
     if not isinstance(model, (str, os.PathLike)):
-        raise TypeError(f"model: expected a built-in name ({', '.join(BUILTIN)}) or a path "
-                        f"to a .tvel or .nd file, got {type(model).__name__}")
+        raise TypeError(f"model: expected a built-in name ({', '.join(BUILTIN)}) or the path "
+                        f"of a .tvel or .nd file, got {type(model).__name__}")
     name = os.fspath(model)
     if name.lower() in BUILTIN:
-        return read_model(os.path.join(MODELS_DIR, name.lower() + ".nd"))
-    if not os.path.splitext(name)[1]:
+        return os.path.join(MODELS_DIR, name.lower() + ".nd")
+    if os.path.splitext(name)[1].lower() not in (".tvel", ".nd"):
         raise ModelError(f"model: unknown model {name!r}: choose a built-in model "
                          f"({', '.join(BUILTIN)}) or give a .tvel or .nd file")
     if not os.path.isfile(name):
         raise ModelError(f"model: no such file {name!r}")
-    return read_model(name)
+    return name
+
+
+def load(model):
+    """A built-in model by name, or a .tvel or .nd file by path."""
+    return read_model(path_of(model))
 
 
 class Shell:

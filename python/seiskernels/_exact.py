@@ -7,10 +7,11 @@ the oracle its tables are tested against."""
 import array
 import math
 from bisect import bisect_right
+from collections import namedtuple
 
 from . import traveltime as sk
 from ._earthmodel import P, S, ModelError
-from ._phases import parse
+from ._phases import base, parse, wanted
 
 STEP_KM = 10.0          # thickest slowness layer
 CENTRE_GAP = 1e-6       # the layers stop this fraction of the radius short of the centre
@@ -20,6 +21,34 @@ SOLVE_TOL = 1e-9        # rad: distance error left by the arrival solver
 SAME_ARRIVAL = 1e-3     # s: arrivals of a phase closer than this are one
 PAIRS_PER_CALL = 1 << 19
 DIFFRACTED = {"P": "Pdiff", "S": "Sdiff"}
+
+Result = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled")
+Result.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
+(s/deg); take-off angle at the source and incidence angle at the receiver (deg
+from the downward and the upward vertical); distance the ray travels (deg, above
+180 for the long way round)."""
+
+
+def number(x, name, upper=None):
+    """x as a float, if it is finite, at least 0 and at most `upper`."""
+    try:
+        v = float(x)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name}: expected a number, got {type(x).__name__}") from None
+    if not math.isfinite(v) or v < 0.0 or (upper is not None and v > upper):
+        allowed = f"0 to {upper:g}" if upper is not None else "0 or more"
+        raise ValueError(f"{name}: {x!r} is not allowed: expected a finite number, {allowed}")
+    return v
+
+
+def checked(cmb, depth, distance):
+    """(depth, distance) as floats, the depth within the mantle, the
+    distance 0 to 180 degrees."""
+    depth, distance = number(depth, "depth"), number(distance, "distance", 180.0)
+    if not depth < cmb:
+        raise ModelError(f"depth: {depth:g} km is outside the model's mantle: a source "
+                         f"depth must lie from 0 to below {cmb:g} km")
+    return depth, distance
 
 
 class Branch:
@@ -286,7 +315,6 @@ class Earth:
         """Every arrival of a phase (and its diffracted continuation) at each
         distance in degrees: a list of Arrival lists."""
         phase = parse(name)
-        wave = phase.first_wave
         found = [[] for _ in degrees]
         curves = self.curves(name)
         jobs = []
@@ -385,6 +413,20 @@ class Earth:
             for n, p, t in illinois(self, legs, group):
                 results[n] = (p, t)
         return results
+
+
+def arrivals(model, depth, distance, names):
+    """Every arrival of the named phases at one depth (km) and distance
+    (deg), solved ray by ray: (phase, distance, time, ray parameter in s/deg,
+    take-off, incidence, distance travelled in deg), in time order."""
+    earth = Earth(model, depth)
+    found = []
+    for group in dict.fromkeys(base(n) for n in names):
+        for a in earth.arrivals(group, [distance])[0]:
+            if wanted(a.phase, names):
+                found.append((a.phase, distance, a.time, a.p * math.pi / 180.0, a.takeoff,
+                              a.incidence, math.degrees(a.travelled)))
+    return sorted(found, key=lambda a: a[2])
 
 
 def p_range(phase, branches):

@@ -22,6 +22,7 @@ from collections import namedtuple
 
 P, S = 0, 1
 WAVES = {"P": P, "S": S, "p": P, "s": S}
+DEFAULT_PHASES = ("P", "S", "PcP", "ScS", "PKP", "PKiKP", "PKIKP", "SKS", "SKIKS", "PP", "SS")
 Phase = namedtuple("Phase", "name legs turning first_wave first_up last_wave")
 Phase.__doc__ = """A phase as legs: `legs` maps (branch, wave) to the times it is crossed
 (shallowest branch first); `turning` is the set of those the ray turns in."""
@@ -119,3 +120,38 @@ def check(name):
                          f"{type(name).__name__}")
     parse(base(name))
     return name
+
+
+def names_of(phases):
+    """The checked phase names of a sequence, or of a comma-separated string,
+    as a tuple without repeats; PhaseError naming the first bad one."""
+    try:
+        return _NAMES[phases]
+    except (KeyError, TypeError):
+        pass
+    listed = phases.split(",") if isinstance(phases, str) else phases
+    names = []
+    for name in listed:
+        name = check(name.strip() if isinstance(name, str) else name)
+        if name and name not in names:
+            names.append(name)
+    if not names:
+        raise PhaseError("phases: no phase given")
+    names = tuple(names)
+    try:
+        _NAMES[phases] = names
+    except TypeError:
+        pass    # a list: checked each time
+    return names
+
+
+def wanted(phase, names):
+    """Whether an arrival named `phase` answers one of the names asked for:
+    itself, or a name without suffix standing for its whole family."""
+    key = (phase, names)
+    if key not in _WANTED:
+        _WANTED[key] = any(phase == n or (n == base(n) and base(phase) == n) for n in names)
+    return _WANTED[key]
+
+
+_NAMES, _WANTED = {}, {}

@@ -20,33 +20,25 @@ import functools
 import math
 import os
 import threading
-from collections import namedtuple
 
 import numpy as np
 
 from . import _earthmodel, _exact, _tables
 from . import traveltime as sk
 from ._earthmodel import P, S, ModelError
-from ._phases import PhaseError, base, check
+from ._exact import Result as Arrival
+from ._phases import DEFAULT_PHASES, PhaseError, base, names_of, wanted
 from ._phases import parse as _parse
 
 __all__ = ["TravelTimes", "Arrival", "ModelError", "PhaseError", "DEFAULT_PHASES",
            "BUILTIN_MODELS"]
 
-DEFAULT_PHASES = ("P", "S", "PcP", "ScS", "PKP", "PKiKP", "PKIKP", "SKS", "SKIKS", "PP", "SS")
 BUILTIN_MODELS = _earthmodel.BUILTIN
 SAME_ARRIVAL = 1e-3     # s: arrivals of one phase closer than this are one
 DEPTH_CACHE = 64        # source depths whose curves are kept
 TABLE_FIELDS = [("depth_km", "f8"), ("distance_deg", "f8"), ("phase", "U12"), ("time_s", "f8"),
                 ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8")]
 PER_DEGREE = math.pi / 180.0
-
-Arrival = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled")
-Arrival.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
-(s/deg); take-off angle at the source and incidence angle at the receiver (deg
-from the downward and the upward vertical); distance the ray travels (deg, above
-180 for the long way round)."""
-
 
 class TravelTimes:
     """Travel times through one Earth model.
@@ -69,7 +61,7 @@ class TravelTimes:
     """
 
     def __init__(self, model="iasp91", cache=True):
-        path = _model_path(model)
+        path = _earthmodel.path_of(model)
         try:
             with open(path, "rb") as f:
                 source = f.read()
@@ -131,10 +123,8 @@ class TravelTimes:
         list of Arrival
             Sorted by time.
         """
-        depth = _value(depth, "depth")
-        distance = _value(distance, "distance", 180.0)
-        names = _phase_names(phases)
-        self._check_depth(depth)
+        depth, distance = _exact.checked(self.tables.cmb, depth, distance)
+        names = names_of(phases)
         if exact:
             return self._exact_arrivals(depth, distance, names)
         return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x))
@@ -163,9 +153,9 @@ class TravelTimes:
         """
         depths = _values(depths, "depths")
         distances = _values(distances, "distances", 180.0)
-        names = _phase_names(phases)
+        names = names_of(phases)
         for d in depths:
-            self._check_depth(d)
+            _exact.checked(self.tables.cmb, d, 0.0)
         parts = []
         for depth in depths:
             src = self._source(depth, names)
@@ -180,11 +170,6 @@ class TravelTimes:
         return out[order]
 
     # --- the work ------------------------------------------------------------
-
-    def _check_depth(self, depth):
-        if not 0.0 <= depth < self.tables.cmb:
-            raise ModelError(f"depth: {depth:g} km is outside the model's mantle: a source "
-                             f"depth must lie from 0 to below {self.tables.cmb:g} km")
 
     def _source(self, depth, names):
         key = (depth, names)
@@ -201,40 +186,7 @@ class TravelTimes:
         return src
 
     def _exact_arrivals(self, depth, distance, names):
-        earth = _exact.Earth(self.model, depth)
-        found = []
-        for group in {base(n) for n in names}:
-            for a in earth.arrivals(group, [distance])[0]:
-                if _wanted(a.phase, names):
-                    found.append(Arrival(a.phase, distance, a.time, a.p * PER_DEGREE,
-                                         a.takeoff, a.incidence, math.degrees(a.travelled)))
-        return sorted(found, key=lambda a: a.time)
-
-
-def _model_path(model):
-    if not isinstance(model, (str, os.PathLike)):
-        raise TypeError(f"model: expected a built-in name ({', '.join(BUILTIN_MODELS)}) or the "
-                        f"path of a .tvel or .nd file, got {type(model).__name__}")
-    name = os.fspath(model)
-    if name.lower() in BUILTIN_MODELS:
-        return os.path.join(_earthmodel.MODELS_DIR, name.lower() + ".nd")
-    if os.path.splitext(name)[1].lower() not in (".tvel", ".nd"):
-        raise ModelError(f"model: unknown model {name!r}: choose a built-in model "
-                         f"({', '.join(BUILTIN_MODELS)}) or give a .tvel or .nd file")
-    if not os.path.isfile(name):
-        raise ModelError(f"model: no such file {name!r}")
-    return name
-
-
-def _value(x, name, upper=None):
-    try:
-        v = float(x)
-    except (TypeError, ValueError):
-        raise TypeError(f"{name}: expected a number, got {type(x).__name__}") from None
-    if not math.isfinite(v) or v < 0.0 or (upper is not None and v > upper):
-        allowed = f"0 to {upper:g}" if upper is not None else "0 or more"
-        raise ValueError(f"{name}: {x!r} is not allowed: expected a finite number, {allowed}")
-    return v
+        return [Arrival(*a) for a in _exact.arrivals(self.model, depth, distance, names)]
 
 
 def _values(xs, name, upper=None):
@@ -244,53 +196,13 @@ def _values(xs, name, upper=None):
         raise TypeError(f"{name}: expected numbers") from None
     bad = ~np.isfinite(a) | (a < 0.0) | ((a > upper) if upper is not None else False)
     if bad.any():
-        _value(a[np.flatnonzero(bad)[0]], name, upper)
+        _exact.number(a[np.flatnonzero(bad)[0]], name, upper)
     return a
 
 
 @functools.lru_cache(maxsize=None)
 def parse(name):
     return _parse(name)
-
-
-def _phase_names(phases):
-    try:
-        return _NAMES[phases]
-    except (KeyError, TypeError):
-        pass
-    names = _check_names(phases)
-    try:
-        _NAMES[phases] = names
-    except TypeError:
-        pass    # a list: checked each time
-    return names
-
-
-_NAMES = {}
-
-
-def _check_names(phases):
-    if isinstance(phases, str):
-        phases = phases.split(",")
-    names = []
-    for name in phases:
-        name = check(name.strip() if isinstance(name, str) else name)
-        if name and name not in names:
-            names.append(name)
-    if not names:
-        raise PhaseError("phases: no phase given")
-    return tuple(names)
-
-
-def _wanted(phase, names):
-    key = (phase, names)
-    if key not in _WANTED:
-        _WANTED[key] = any(phase == n or (n == base(n) and base(phase) == n) or
-               (n == base(n) and phase == n + "diff") for n in names)
-    return _WANTED[key]
-
-
-_WANTED = {}
 
 
 class _Branch:
@@ -469,7 +381,7 @@ class _Source:
                 names.append(group + "diff")
         self.code_of = {name: code for code, name in enumerate(names)}
         self.code_names = np.array(names, dtype="U12")
-        self.wanted = np.array([_wanted(n, self.names) for n in names], bool)
+        self.wanted = np.array([wanted(n, self.names) for n in names], bool)
         self.group_code = np.array([self.code_of[g] for g in self.groups])
         self._ends = {}
         for e in self.ends.tolist():
@@ -576,7 +488,7 @@ class _Source:
         for g, (pg, tg, xg) in self.graze.items():
             if xg < rad <= math.pi:
                 found.append((self.groups[g] + "diff", tg + pg * (rad - xg), pg, g, False, rad))
-        found = sorted((f for f in found if _wanted(f[0], self.names)), key=lambda f: f[:2])
+        found = sorted((f for f in found if wanted(f[0], self.names)), key=lambda f: f[:2])
         out, last = [], None
         for name, time, p, g, up, s in found:
             if last and last[0] == name and time - last[1] < SAME_ARRIVAL:
