@@ -5,7 +5,6 @@ command line."""
 
 import math
 import os
-import sys
 import tempfile
 import unittest
 
