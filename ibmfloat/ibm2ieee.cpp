@@ -39,12 +39,14 @@
 //
 // Four loops implement these steps: a portable one in plain C++, one in
 // GCC's generic four-lane vectors for every target (SSE2, NEON, the s390x
-// vector facility), and AVX2 and AVX-512 ones on x86-64.  An ifunc resolver
-// picks one when the library is loaded; the choice lives in the dynamic
-// linker's relocation, so the library itself has no mutable state.
+// vector facility), and AVX2 and AVX-512 ones on x86-64.  One is picked when
+// the library is loaded: by an ifunc resolver, whose choice lives in the
+// dynamic linker's relocation, or where there are no ifuncs by a constructor
+// that sets the one pointer the library writes (cpu_features.h).
 #include "ibmfloat.h"
 #include "ibm2ieee_variants.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -537,7 +539,7 @@ Kernel *select_kernel() { return select_kernel_for(seis_cpu::resolver_argument()
 // leaves it out, so that a test program can link both that build and the
 // shared library and still reach the shipped ibm2ieee.
 #if !defined(IBMFLOAT_VARIANTS_ONLY)
-#if defined(__x86_64__) || defined(__s390x__)
+#if !defined(SEIS_POINTER_DISPATCH)
 
 // Runs inside the dynamic linker, while the library is being relocated: it
 // may only call code of this library (direct, hidden calls) and cpuid.  On
@@ -552,7 +554,33 @@ extern "C" void ibm2ieee(float *ibm, int len) __attribute__((ifunc("ibm2ieee_res
 
 #else
 
-extern "C" void ibm2ieee(float *ibm, int len) { ibmfloat::select_kernel_for(0)(ibm, len); }
+namespace {
+
+void choose_and_convert(float *ibm, int len);
+
+// The loop ibm2ieee calls.  It starts as choose_and_convert, and the
+// constructor below stores the choice while the library loads, before any
+// caller can see ibm2ieee.  Should a call come first all the same (from a
+// constructor of another library loaded earlier), it makes the same choice
+// itself; the pointer is atomic, so such calls may even race.  Relaxed
+// order suffices: every value stored is a function of this library.
+std::atomic<ibmfloat::Kernel *> chosen{choose_and_convert};
+
+void choose_and_convert(float *ibm, int len)
+{
+    ibmfloat::Kernel *kernel = ibmfloat::select_kernel();
+    chosen.store(kernel, std::memory_order_relaxed);
+    kernel(ibm, len);
+}
+
+__attribute__((constructor)) void choose_at_load()
+{
+    chosen.store(ibmfloat::select_kernel(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+extern "C" void ibm2ieee(float *ibm, int len) { chosen.load(std::memory_order_relaxed)(ibm, len); }
 
 #endif
 #endif  // !IBMFLOAT_VARIANTS_ONLY

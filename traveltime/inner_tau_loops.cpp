@@ -10,6 +10,8 @@
 #include "traveltime.h"
 #include "inner_tau_loops_variants.h"
 
+#include <atomic>
+
 #include <math.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -638,7 +640,7 @@ extern "C" void tau_branch_calc_time_dist_inner_loop(const double *ray_params, c
     branch_sums(ray_params, time, dist, layer, time_dist, max_i, max_j, max_ray_param, allow_turn);
 }
 
-#if defined(__x86_64__) || defined(__s390x__)
+#if !defined(SEIS_POINTER_DISPATCH)
 
 // Runs inside the dynamic linker while the library is relocated: it may only
 // call code of this library (direct, hidden calls) and cpuid.  On s390x the
@@ -657,13 +659,42 @@ extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_dist
 
 #else
 
+namespace {
+
+int choose_and_search(double degree, double max_distance, const double *dist,
+                      const double *ray_param, double *search_dist_results, int *ray_num_results,
+                      int count);
+
+// The loop the phase search calls: set by the constructor below while the
+// library loads, before any caller can see the export.  A call that comes
+// first all the same (from another library's constructor) makes the same
+// choice itself; the pointer is atomic, so such calls may even race.
+std::atomic<PhaseSearch *> chosen{choose_and_search};
+
+int choose_and_search(double degree, double max_distance, const double *dist,
+                      const double *ray_param, double *search_dist_results, int *ray_num_results,
+                      int count)
+{
+    PhaseSearch *search = select_phase_search();
+    chosen.store(search, std::memory_order_relaxed);
+    return search(degree, max_distance, dist, ray_param, search_dist_results, ray_num_results,
+                  count);
+}
+
+__attribute__((constructor)) void choose_at_load()
+{
+    chosen.store(select_phase_search(), std::memory_order_relaxed);
+}
+
+}  // namespace
+
 extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
                                                   const double *dist, const double *ray_param,
                                                   double *search_dist_results, int *ray_num_results,
                                                   int count)
 {
-    return select_phase_search_for(0)(degree, max_distance, dist, ray_param,
-                                      search_dist_results, ray_num_results, count);
+    return chosen.load(std::memory_order_relaxed)(degree, max_distance, dist, ray_param,
+                                                  search_dist_results, ray_num_results, count);
 }
 
 #endif
