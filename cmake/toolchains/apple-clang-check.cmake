@@ -3,10 +3,10 @@
 # suit Apple's clang: cmake --preset macos-arm64 (or macos-x86_64).
 #
 # There is no Apple SDK here.  The C and C++ declarations come from
-# Debian's glibc and GCC headers instead (clang's own stdint.h for the
-# fixed-width types, which Mach-O defines differently), and the dylibs are
-# linked without libSystem, their C library calls left for the loader to
-# bind.  So the objects and the dylibs' names, install names, versions and
+# Debian's glibc and GCC headers instead, compiled freestanding so that the
+# fixed-width types come from clang's own stdint.h (Mach-O's uint64_t is not
+# glibc's, and clang's NEON header depends on it), and the dylibs are linked
+# without libSystem, their C library calls left for the loader to bind.  So the objects and the dylibs' names, install names, versions and
 # export lists are real, but the dylibs are not meant to run: use Apple's
 # toolchain for that.
 set(CMAKE_SYSTEM_NAME Darwin)
