@@ -56,30 +56,16 @@ def library_file(name, platform=None):
     return f"lib{name}.so.1"
 
 
-def places(name, platform=None, environ=None):
-    """Where lib<name> is looked for, in order.
-
-    Parameters
-    ----------
-    name : str
-        ``"traveltime"`` or ``"ibmfloat"``.
-    platform : str, optional
-        A ``sys.platform`` value; this interpreter's by default.
-    environ : mapping, optional
-        The environment; ``os.environ`` by default.
-
-    Returns
-    -------
-    list of (str, bool)
-        Each place, and whether it is a path to a file (else a name for the
-        dynamic loader to search for): what the library's environment
-        variable names, alone, when that is set; else the file in the
-        package's own folder, then the name in the loader's search path.
-    """
-    path = (os.environ if environ is None else environ).get(LIBRARIES[name][0])
+def places(name):
+    """Where lib<name> is looked for, in order, each with whether it is a
+    path to a file (else a name for the dynamic loader to search for): what
+    the library's environment variable names, alone, when that is set; else
+    this platform's file in the package's own folder, then its name in the
+    loader's search path."""
+    path = os.environ.get(LIBRARIES[name][0])
     if path:
         return [(path, os.path.dirname(path) != "")]
-    file = library_file(name, platform)
+    file = library_file(name)
     return [(os.path.join(_HERE, file), True), (file, False)]
 
 
