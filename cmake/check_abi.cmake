@@ -2,7 +2,39 @@
 #   - the dynamic symbol table defines exactly the EXPORTS list;
 #   - it carries a SONAME;
 #   - it needs nothing at run time but libc and libm.
-# Usage: cmake -DLIBRARY=path -DEXPORTS="a;b" -P check_abi.cmake
+# A Windows DLL (objdump -p, with the OBJDUMP given): its export table names
+# exactly EXPORTS, and it imports from system DLLs only, so the C and C++
+# runtimes of MinGW (libgcc_s, libstdc++, libwinpthread) are inside it.
+# Usage: cmake [-DOBJDUMP=path] -DLIBRARY=path -DEXPORTS="a;b" -P check_abi.cmake
+set(expected ${EXPORTS})
+list(SORT expected)
+
+if(LIBRARY MATCHES "\\.dll$")
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE pe RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p failed on ${LIBRARY}")
+  endif()
+  # "[Ordinal/Name Pointer] Table" lists one "[   n] name" line per export.
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([ \t]+\\[[ 0-9]+\\] [^\n]+\n)*)"
+         table "${pe}")
+  string(REGEX MATCHALL "\\] [^\n]+" names "${CMAKE_MATCH_1}")
+  list(TRANSFORM names REPLACE "\\] " "")
+  list(SORT names)
+  if(NOT names STREQUAL expected)
+    message(FATAL_ERROR "exported symbols: ${names}\nexpected exactly: ${expected}")
+  endif()
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${pe}")
+  list(TRANSFORM imports REPLACE "DLL Name: " "")
+  foreach(dll IN LISTS imports)
+    string(TOLOWER "${dll}" lower)
+    if(NOT lower MATCHES "^(kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
+      message(FATAL_ERROR "${LIBRARY} imports ${dll}; only system DLLs are allowed")
+    endif()
+  endforeach()
+  message(STATUS "${LIBRARY}: exports ${names}; imports only ${imports}")
+  return()
+endif()
+
 find_program(NM NAMES nm REQUIRED)
 find_program(READELF NAMES readelf REQUIRED)
 
@@ -19,8 +51,6 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 list(SORT defined)
-set(expected ${EXPORTS})
-list(SORT expected)
 if(NOT defined STREQUAL expected)
   message(FATAL_ERROR "exported symbols: ${defined}\nexpected exactly: ${expected}")
 endif()

@@ -1,6 +1,7 @@
 # seis_kernel_library(<name> SOURCE <file> HEADER <file> [LIBS <libs>...])
 #
-# A shipped kernel library: lib<name>.so with a SONAME, hidden visibility
+# A shipped kernel library: lib<name>.so with a SONAME (lib<name>.1.dylib on
+# macOS, <name>.dll with an import library on Windows), hidden visibility
 # (the header's <NAME>_API marks the exports when <NAME>_BUILDING is
 # defined), linked by the C driver so that neither libstdc++ nor libgcc_s is
 # needed at run time.
@@ -25,6 +26,10 @@ function(seis_kernel_library name)
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
     PUBLIC_HEADER ${CMAKE_CURRENT_SOURCE_DIR}/${arg_HEADER})
+  if(WIN32)
+    # <name>.dll, as Windows names DLLs, with the import library lib<name>.dll.a
+    set_target_properties(${name} PROPERTIES PREFIX "")
+  endif()
 
   if(BUILD_TESTING OR SEIS_BUILD_BENCHMARKS)
     add_library(${name}_variants STATIC ${arg_SOURCE})

@@ -1,7 +1,19 @@
-// Which vector instruction sets this x86-64 processor runs, for the ifunc
-// resolvers of both libraries.  Each library compiles its own private copy:
-// they share no code at run time.
+// Which vector instruction sets this processor runs, for the load-time
+// choice of loop in both libraries, and how that choice is made.  Each
+// library compiles its own private copy: they share no code at run time.
 #pragma once
+
+#include <stdint.h>  // from the C library: tells glibc (__GLIBC__) from the others
+
+// How an exported kernel reaches the loop chosen for this processor.  Where
+// the dynamic linker runs ifunc resolvers (glibc, ELF), the choice lives in
+// the relocation of the exported symbol itself.  Elsewhere (Windows, macOS,
+// musl) the exported function calls through a pointer that a constructor
+// sets while the library loads; building with SEIS_POINTER_DISPATCH takes
+// that form on glibc as well.
+#if !defined(SEIS_POINTER_DISPATCH) && !(defined(__ELF__) && defined(__GLIBC__))
+#define SEIS_POINTER_DISPATCH 1
+#endif
 
 // Code an ifunc resolver runs.  The dynamic linker calls the resolver while
 // it relocates, before any sanitizer runtime has started, so this code must
@@ -15,7 +27,6 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
-#include <stdint.h>
 
 namespace seis_cpu {
 

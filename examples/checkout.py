@@ -7,8 +7,17 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILT = {"TRAVELTIME_LIBRARY": os.path.join(ROOT, "build/release/traveltime/libtraveltime.so"),
-         "IBMFLOAT_LIBRARY": os.path.join(ROOT, "build/release/ibmfloat/libibmfloat.so")}
+
+
+def _built(name):
+    """Where the release build puts lib<name> on this platform."""
+    if sys.platform == "win32":
+        return os.path.join(ROOT, "build", "release", "bin", f"{name}.dll")
+    file = f"lib{name}.1.dylib" if sys.platform == "darwin" else f"lib{name}.so"
+    return os.path.join(ROOT, "build", "release", name, file)
+
+
+BUILT = {"TRAVELTIME_LIBRARY": _built("traveltime"), "IBMFLOAT_LIBRARY": _built("ibmfloat")}
 
 if all(os.path.exists(path) for path in BUILT.values()):
     for variable, path in BUILT.items():

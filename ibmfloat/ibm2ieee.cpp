@@ -39,9 +39,10 @@
 //
 // Four loops implement these steps: a portable one in plain C++, one in
 // GCC's generic four-lane vectors for every target (SSE2, NEON, the s390x
-// vector facility), and AVX2 and AVX-512 ones on x86-64.  An ifunc resolver
-// picks one when the library is loaded; the choice lives in the dynamic
-// linker's relocation, so the library itself has no mutable state.
+// vector facility), and AVX2 and AVX-512 ones on x86-64.  One is picked when
+// the library is loaded: by an ifunc resolver, whose choice lives in the
+// dynamic linker's relocation, or where there are no ifuncs by a constructor
+// that sets the one pointer the library writes (cpu_features.h).
 #include "ibmfloat.h"
 #include "ibm2ieee_variants.h"
 
@@ -66,7 +67,7 @@ constexpr std::uint32_t kFractionMask = 0x00FFFFFFu;
 constexpr std::uint32_t kStoredFractionMask = 0x007FFFFFu;  // binary32, hidden bit excluded
 constexpr std::uint32_t kHiddenBit = 0x00800000u;
 constexpr std::uint32_t kInfinity = 0x7F800000u;
-constexpr std::uint32_t kTwoTo23 = 0x4B000000u;  // binary32 bits of 2^23
+[[maybe_unused]] constexpr std::uint32_t kTwoTo23 = 0x4B000000u;  // 2^23 in binary32; AVX2 only
 constexpr std::int32_t kMaxFiniteBiased = 254;
 // (float) f has biased exponent 127 + p; the word's scale adds 4e - 280.
 constexpr std::int32_t kExponentOffset = 280;
@@ -197,8 +198,7 @@ VECTOR_TARGET inline u32x4 normalise(u32x4 f)
         const u32x4 zeros = count_leading_zeros(f);
         return ((157 - zeros) << 23) + (f << (zeros - 8));
     } else {
-        return reinterpret_cast<u32x4>(
-            __builtin_convertvector(reinterpret_cast<i32x4>(f), f32x4));
+        return reinterpret_cast<u32x4>(__builtin_convertvector(reinterpret_cast<i32x4>(f), f32x4));
     }
 }
 
@@ -287,8 +287,7 @@ VECTOR_TARGET inline u32x4 convert4(u32x4 w)
     // 4e - 280 in the exponent field, and the biased exponent one bit lower
     // than usual so that it fits every lane: |half| < 2^31.  `result` may
     // wrap, as unsigned arithmetic does.
-    const i32x4 shift_exponent =
-        reinterpret_cast<i32x4>(w & 0x7F000000u) - (kExponentOffset << 22);
+    const i32x4 shift_exponent = reinterpret_cast<i32x4>(w & 0x7F000000u) - (kExponentOffset << 22);
     const i32x4 half = reinterpret_cast<i32x4>(normalised >> 1) + shift_exponent;
     // Right for lanes with biased in [1, 254].
     u32x4 result = normalised + (reinterpret_cast<u32x4>(shift_exponent) << 1);
@@ -348,9 +347,12 @@ VECTOR_TARGET void convert_vector(float *ibm, int len)
     }
 #elif defined(__aarch64__)
     // FPCR's trap enables (bits 8-12 and 15), which few processors honour:
-    // the conversion signals inexact.
+    // the conversion signals inexact.  Read with mrs, which GCC and clang
+    // (Apple's compiler) both take; their builtins for it differ.
     constexpr unsigned long kTrapEnables = 0x9F00;
-    if (__builtin_aarch64_get_fpcr() & kTrapEnables)
+    unsigned long fpcr;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    if (fpcr & kTrapEnables)
         convert_portable(ibm, len);
     else
         convert_vector_loop<Form::nearest>(ibm, len);
@@ -537,13 +539,13 @@ Kernel *select_kernel() { return select_kernel_for(seis_cpu::resolver_argument()
 // leaves it out, so that a test program can link both that build and the
 // shared library and still reach the shipped ibm2ieee.
 #if !defined(IBMFLOAT_VARIANTS_ONLY)
-#if defined(__x86_64__) || defined(__s390x__)
+#if !defined(SEIS_POINTER_DISPATCH)
 
 // Runs inside the dynamic linker, while the library is being relocated: it
 // may only call code of this library (direct, hidden calls) and cpuid.  On
 // s390x the loader passes the hardware capabilities as the argument.
-extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) ibmfloat::Kernel *ibm2ieee_resolver(
-    unsigned long hwcap)
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) ibmfloat::Kernel *
+ibm2ieee_resolver(unsigned long hwcap)
 {
     return ibmfloat::select_kernel_for(hwcap);
 }
@@ -552,7 +554,38 @@ extern "C" void ibm2ieee(float *ibm, int len) __attribute__((ifunc("ibm2ieee_res
 
 #else
 
-extern "C" void ibm2ieee(float *ibm, int len) { ibmfloat::select_kernel_for(0)(ibm, len); }
+namespace {
+
+void choose_and_convert(float *ibm, int len);
+
+// The loop ibm2ieee calls.  It starts as choose_and_convert, and the
+// constructor below stores the choice while the library loads, before any
+// caller can see ibm2ieee.  Should a call come first all the same (from a
+// constructor of another library loaded earlier), it makes the same choice
+// itself.  The pointer is only read and written by atomic operations (GCC's
+// builtins, which need neither a header nor a run-time library), so such
+// calls may even race; relaxed order suffices, as every value stored is a
+// function of this library.
+ibmfloat::Kernel *chosen = choose_and_convert;
+
+void choose_and_convert(float *ibm, int len)
+{
+    ibmfloat::Kernel *kernel = ibmfloat::select_kernel();
+    __atomic_store_n(&chosen, kernel, __ATOMIC_RELAXED);
+    kernel(ibm, len);
+}
+
+__attribute__((constructor)) void choose_at_load()
+{
+    __atomic_store_n(&chosen, ibmfloat::select_kernel(), __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+extern "C" void ibm2ieee(float *ibm, int len)
+{
+    __atomic_load_n(&chosen, __ATOMIC_RELAXED)(ibm, len);
+}
 
 #endif
 #endif  // !IBMFLOAT_VARIANTS_ONLY

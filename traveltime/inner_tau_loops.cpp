@@ -425,8 +425,8 @@ VECTOR_TARGET int phase_search_vector(double degree, double max_distance, const 
                                       const double *ray_param, double *search_dist_results,
                                       int *ray_num_results, int count)
 {
-    return phase_search<scan_vector>(degree, max_distance, dist, ray_param,
-                                         search_dist_results, ray_num_results, count);
+    return phase_search<scan_vector>(degree, max_distance, dist, ray_param, search_dist_results,
+                                     ray_num_results, count);
 }
 
 int phase_search_portable(double degree, double max_distance, const double *dist,
@@ -477,7 +477,10 @@ RESOLVER_SAFE PhaseSearch *select_phase_search_for(unsigned long hwcap)
     }
 }
 
-PhaseSearch *select_phase_search() { return select_phase_search_for(seis_cpu::resolver_argument()); }
+PhaseSearch *select_phase_search()
+{
+    return select_phase_search_for(seis_cpu::resolver_argument());
+}
 
 void layer_integrals(const double *layer, const double *p, double *time, double *dist,
                      double radius, int max_i)
@@ -638,13 +641,13 @@ extern "C" void tau_branch_calc_time_dist_inner_loop(const double *ray_params, c
     branch_sums(ray_params, time, dist, layer, time_dist, max_i, max_j, max_ray_param, allow_turn);
 }
 
-#if defined(__x86_64__) || defined(__s390x__)
+#if !defined(SEIS_POINTER_DISPATCH)
 
 // Runs inside the dynamic linker while the library is relocated: it may only
 // call code of this library (direct, hidden calls) and cpuid.  On s390x the
 // loader passes the hardware capabilities as the argument.
-extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) PhaseSearch *seismic_phase_resolver(
-    unsigned long hwcap)
+extern "C" RESOLVER_SAFE __attribute__((visibility("hidden"))) PhaseSearch *
+seismic_phase_resolver(unsigned long hwcap)
 {
     return select_phase_search_for(hwcap);
 }
@@ -657,13 +660,44 @@ extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_dist
 
 #else
 
+namespace {
+
+int choose_and_search(double degree, double max_distance, const double *dist,
+                      const double *ray_param, double *search_dist_results, int *ray_num_results,
+                      int count);
+
+// The loop the phase search calls: set by the constructor below while the
+// library loads, before any caller can see the export.  A call that comes
+// first all the same (from another library's constructor) makes the same
+// choice itself.  The pointer is only read and written by atomic operations
+// (GCC's builtins: no header, no run-time library), so such calls may even
+// race.
+PhaseSearch *chosen = choose_and_search;
+
+int choose_and_search(double degree, double max_distance, const double *dist,
+                      const double *ray_param, double *search_dist_results, int *ray_num_results,
+                      int count)
+{
+    PhaseSearch *search = select_phase_search();
+    __atomic_store_n(&chosen, search, __ATOMIC_RELAXED);
+    return search(degree, max_distance, dist, ray_param, search_dist_results, ray_num_results,
+                  count);
+}
+
+__attribute__((constructor)) void choose_at_load()
+{
+    __atomic_store_n(&chosen, select_phase_search(), __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
 extern "C" int seismic_phase_calc_time_inner_loop(double degree, double max_distance,
                                                   const double *dist, const double *ray_param,
                                                   double *search_dist_results, int *ray_num_results,
                                                   int count)
 {
-    return select_phase_search_for(0)(degree, max_distance, dist, ray_param,
-                                      search_dist_results, ray_num_results, count);
+    return __atomic_load_n(&chosen, __ATOMIC_RELAXED)(degree, max_distance, dist, ray_param,
+                                                      search_dist_results, ray_num_results, count);
 }
 
 #endif

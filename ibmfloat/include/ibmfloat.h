@@ -9,7 +9,14 @@
 #ifndef IBMFLOAT_H
 #define IBMFLOAT_H
 
-#if defined(IBMFLOAT_BUILDING) && defined(__GNUC__)
+/* Windows: exported from the DLL when building it, imported from it
+ * otherwise.  ELF and Mach-O: visible, while the rest of the library is
+ * hidden. */
+#if defined(_WIN32) && defined(IBMFLOAT_BUILDING)
+#define IBMFLOAT_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define IBMFLOAT_API __declspec(dllimport)
+#elif defined(IBMFLOAT_BUILDING) && defined(__GNUC__)
 #define IBMFLOAT_API __attribute__((visibility("default")))
 #else
 #define IBMFLOAT_API

@@ -3,6 +3,7 @@ prototype of every kernel they export."""
 
 import ctypes
 import os
+import sys
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -10,10 +11,10 @@ c_double_p = ctypes.POINTER(ctypes.c_double)
 c_float_p = ctypes.POINTER(ctypes.c_float)
 c_int_p = ctypes.POINTER(ctypes.c_int)
 
-# library: (environment variable, SONAME, {kernel: (restype, argtypes)}),
-# as the public headers traveltime.h and ibmfloat.h declare them.
+# library: (environment variable, {kernel: (restype, argtypes)}), as the
+# public headers traveltime.h and ibmfloat.h declare them.
 LIBRARIES = {
-    "traveltime": ("TRAVELTIME_LIBRARY", "libtraveltime.so.1", {
+    "traveltime": ("TRAVELTIME_LIBRARY", {
         "bullen_radial_slowness_inner_loop": (
             None, [c_double_p, c_double_p, c_double_p, c_double_p, ctypes.c_double,
                    ctypes.c_int]),
@@ -24,28 +25,62 @@ LIBRARIES = {
             ctypes.c_int, [ctypes.c_double, ctypes.c_double, c_double_p, c_double_p,
                            c_double_p, c_int_p, ctypes.c_int]),
     }),
-    "ibmfloat": ("IBMFLOAT_LIBRARY", "libibmfloat.so.1", {
+    "ibmfloat": ("IBMFLOAT_LIBRARY", {
         "ibm2ieee": (None, [c_float_p, ctypes.c_int]),
     }),
 }
 
 
-def _open(name):
-    """lib<name> from the first place that has it: the file named by its
-    environment variable (which, when set, is the only place looked at),
-    the package's own folder, then the dynamic loader's search for the
-    SONAME."""
-    variable, soname, _ = LIBRARIES[name]
-    path = os.environ.get(variable)
+def library_file(name, platform=None):
+    """The file name of lib<name> on a platform.
+
+    Parameters
+    ----------
+    name : str
+        ``"traveltime"`` or ``"ibmfloat"``.
+    platform : str, optional
+        A ``sys.platform`` value; this interpreter's by default.
+
+    Returns
+    -------
+    str
+        ``<name>.dll`` on Windows, ``lib<name>.1.dylib`` (the install name)
+        on macOS, ``lib<name>.so.1`` (the SONAME) on Linux and other ELF
+        systems.
+    """
+    platform = sys.platform if platform is None else platform
+    if platform == "win32":
+        return f"{name}.dll"
+    if platform == "darwin":
+        return f"lib{name}.1.dylib"
+    return f"lib{name}.so.1"
+
+
+def places(name):
+    """Where lib<name> is looked for, in order, each with whether it is a
+    path to a file (else a name for the dynamic loader to search for): what
+    the library's environment variable names, alone, when that is set; else
+    this platform's file in the package's own folder, then its name in the
+    loader's search path."""
+    path = os.environ.get(LIBRARIES[name][0])
     if path:
-        places = [(path, f"{path} (from {variable})")]
-        tried = []
-    else:
-        bundled = os.path.join(_HERE, soname)
-        places = [(bundled, bundled), (soname, f"{soname} (the dynamic loader's search path)")]
-        tried = [f"  {variable}: not set"]
-    for path, label in places:
-        if path.startswith("/") and not os.path.exists(path):
+        return [(path, os.path.dirname(path) != "")]
+    file = library_file(name)
+    return [(os.path.join(_HERE, file), True), (file, False)]
+
+
+def _open(name):
+    """lib<name> from the first of its places() that has it; else an
+    ImportError naming every place tried and why each failed."""
+    variable = LIBRARIES[name][0]
+    given = bool(os.environ.get(variable))
+    tried = [] if given else [f"  {variable}: not set"]
+    for path, is_file in places(name):
+        if given:
+            label = f"{path} (from {variable})"
+        else:
+            label = path if is_file else f"{path} (the dynamic loader's search path)"
+        if is_file and not os.path.exists(path):
             tried.append(f"  {label}: no such file")
             continue
         try:
@@ -56,14 +91,14 @@ def _open(name):
                       + "\n".join(tried) + "\n"
                       f"Install the package (pip install .), or build the libraries "
                       f"(cmake --workflow --preset release) and set {variable} to the path "
-                      f"of lib{name}.so.", name=f"lib{name}")
+                      f"of {library_file(name)}.", name=f"lib{name}")
 
 
 def load(name):
     """lib<name>, checked to export each of its kernels, with every kernel's
     prototype declared (restype and argtypes)."""
     lib = _open(name)
-    kernels = LIBRARIES[name][2]
+    kernels = LIBRARIES[name][1]
     missing = [kernel for kernel in kernels if not hasattr(lib, kernel)]
     if missing:
         raise ImportError(f"seiskernels: {lib._name} does not export {', '.join(missing)}, "

@@ -317,3 +317,20 @@ def test_a_missing_library_names_every_place_tried():
     for place in ("IBMFLOAT_LIBRARY: not set", "seiskernels/libibmfloat.so.1: no such file",
                   "libibmfloat.so.1 (the dynamic loader's search path)"):
         assert place in run.stderr
+
+
+@pytest.mark.parametrize("platform, file", [
+    ("linux", "libibmfloat.so.1"), ("darwin", "libibmfloat.1.dylib"), ("win32", "ibmfloat.dll"),
+])
+def test_each_platform_looks_for_its_file_in_the_package_then_the_loader(
+        monkeypatch, platform, file):
+    def refuse(path):
+        raise OSError(f"not loaded: {path}")
+    monkeypatch.setattr(sys, "platform", platform)
+    monkeypatch.setattr(ctypes, "CDLL", refuse)  # whatever this machine has installed
+    monkeypatch.delenv("IBMFLOAT_LIBRARY")
+    with pytest.raises(ImportError) as e:
+        seiskernels._native._open("ibmfloat")
+    bundled = os.path.join(os.path.dirname(seiskernels._native.__file__), file)
+    assert (f"  IBMFLOAT_LIBRARY: not set\n  {bundled}: no such file\n"
+            f"  {file} (the dynamic loader's search path): not loaded: {file}\n") in str(e.value)

@@ -14,7 +14,14 @@
 #ifndef TRAVELTIME_H
 #define TRAVELTIME_H
 
-#if defined(TRAVELTIME_BUILDING) && defined(__GNUC__)
+/* Windows: exported from the DLL when building it, imported from it
+ * otherwise.  ELF and Mach-O: visible, while the rest of the library is
+ * hidden. */
+#if defined(_WIN32) && defined(TRAVELTIME_BUILDING)
+#define TRAVELTIME_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define TRAVELTIME_API __declspec(dllimport)
+#elif defined(TRAVELTIME_BUILDING) && defined(__GNUC__)
 #define TRAVELTIME_API __attribute__((visibility("default")))
 #else
 #define TRAVELTIME_API
