@@ -164,10 +164,11 @@ def layer_rows(model, wave, top, bottom, step):
 
 
 def shell_layers(shell, wave, a, b, radius, step):
-    """Rows of the shell's layers that lie within [a, b], the end ones cut."""
+    """Rows of the shell's layers that lie within [a, b], the end ones cut.
+    A cut inside a layer takes its slowness from the layer's own law, so that
+    the two parts of a layer add up to the whole."""
     n = max(1, math.ceil((shell.bottom - shell.top) / step))
-    depths = [shell.top + (shell.bottom - shell.top) * k / n for k in range(1, n)]
-    depths = [a] + [d for d in depths if a < d < b] + [b]
+    depths = [shell.top + (shell.bottom - shell.top) * k / n for k in range(n + 1)]
     etas = []
     for d in depths:
         v = shell.speed(d, wave)
@@ -177,9 +178,33 @@ def shell_layers(shell, wave, a, b, radius, step):
         if len(etas) > 1 and etas[-1] == etas[-2]:
             etas[-1] *= 1.0 - 1e-12
     rows = []
-    for k in range(len(depths) - 1):
-        rows += (etas[k], depths[k], etas[k + 1], depths[k + 1])
+    for k in range(n):
+        top, bot = depths[k], depths[k + 1]
+        if bot <= a or top >= b:
+            continue
+        row = [etas[k], top, etas[k + 1], bot]
+        for end, cut in ((0, a), (2, b)):
+            if top < cut < bot:
+                row[end:end + 2] = cut_eta(shell, wave, radius, row, cut), cut
+        rows += row
     return rows
+
+
+def cut_eta(shell, wave, radius, row, depth):
+    """Slowness at `depth` inside a layer, by its law eta = A r^B; the layer
+    at the centre, where the law has no r = 0, by the shell's speed."""
+    top_eta, top, bot_eta, bot = row
+    if bot >= radius or not top_eta > 0.0 or not bot_eta > 0.0:
+        v = shell.speed(depth, wave)
+        return (radius - depth) / v if v > 0.0 else math.nan
+    return law_eta(radius, row, depth)
+
+
+def law_eta(radius, row, depth):
+    """Slowness at `depth` in a layer row, by the layer's law eta = A r^B."""
+    top_eta, top, bot_eta, bot = row
+    b = math.log(top_eta / bot_eta) / math.log((radius - top) / (radius - bot))
+    return top_eta * ((radius - depth) / (radius - top)) ** b
 
 
 def turning_law(radius, row):

@@ -85,16 +85,18 @@ def layer_sums(rows, p, radius):
     return time, dist, stops
 
 
-APPROACH = 12                    # rays closing in on a branch's top slowness, each 4 times closer
+APPROACH = 24                    # rays closing in on a branch's top slowness, each twice as close
+APPROACH_SPAN = 6                # from this many grid steps below it
 
 
 def approach(grid, eta):
-    """Rays below `eta` at 1/4, 1/16, ... of the grid's step there."""
+    """Rays below `eta` at 1/2, 1/4, ... of the span of the grid's last
+    APPROACH_SPAN steps there: the square root bends the curve well before it."""
     below = grid[grid < eta]
     if not len(below):
         return np.zeros(0)
-    gap = eta - below[-1]
-    return eta - gap * 0.25 ** np.arange(1, APPROACH + 1)
+    gap = eta - below[max(0, len(below) - APPROACH_SPAN)]
+    return eta - gap * 0.5 ** np.arange(1, APPROACH + 1)
 
 
 def shadows(rows):
@@ -272,7 +274,7 @@ def cache_folder():
 
 def key_of(source_bytes):
     digest = hashlib.sha256(source_bytes).hexdigest()
-    return f"v{VERSION}-{STEP_KM:g}-{FILL}-{FIT_TOL:.6g}-{MIN_DP:g}-{APPROACH}-{digest}"
+    return f"v{VERSION}-{STEP_KM:g}-{FILL}-{FIT_TOL:.6g}-{MIN_DP:g}-{APPROACH}-{APPROACH_SPAN}-{digest}"
 
 
 def save(tables, path, key):

@@ -267,20 +267,14 @@ class _Source:
         return out
 
     def _cut(self, w, depth):
-        """The layer holding the source, and its two parts' rows."""
-        t = self.t
-        rows = t.stacks[w].rows
+        """The layer holding the source, and the slowness at the source by
+        that layer's law."""
+        rows = self.t.stacks[w].rows
         j = int(np.searchsorted(rows[:, 1], depth, side="right")) - 1
         if depth == rows[j, 1]:
-            return {"j": j, "eta": float(rows[j, 0]), "upper": None, "lower": None}
-        shells = t.a["shells"]
-        k = int(np.searchsorted(shells[:, 0], depth, side="right")) - 1
-        s_top, s_bot, v0, v1 = shells[k, 0], shells[k, 1], *shells[k, 2 + 2 * w: 4 + 2 * w]
-        weight = (depth - s_top) / (s_bot - s_top)
-        eta = (t.radius - depth) / (v0 * (1.0 - weight) + v1 * weight)
-        upper = np.array([[rows[j, 0], rows[j, 1], eta, depth]])
-        lower = np.array([[eta, depth, rows[j, 2], rows[j, 3]]])
-        return {"j": j, "eta": float(eta), "upper": upper, "lower": lower}
+            return {"j": j, "eta": float(rows[j, 0]), "row": None}
+        row = rows[j].tolist()
+        return {"j": j, "eta": _exact.law_eta(self.t.radius, row, depth), "row": row}
 
     def _mantle(self, w, cut, extra, radius):
         """Branches A (surface to source) and M (source to core) of a wave."""
@@ -296,19 +290,20 @@ class _Source:
         extra_cum = _tables.cumulative(rows, extra, radius)
         at_t, at_x = row(name_t, j), row(name_x, j)
         end_t, end_x = row(name_t, n), row(name_x, n)
-        if cut["upper"] is None:
+        if cut["row"] is None:
             a_t, a_x = at_t, at_x
             m_t, m_x = end_t - at_t, end_x - at_x
             m_rows = rows[j:]
             a_rows = rows[:j]
         else:
-            up_t, up_x = self._part(cut["upper"], radius)
-            lo_t, lo_x = self._part(cut["lower"], radius)
+            (up_t, up_x), (lo_t, lo_x) = self._parts(cut, radius)
             next_t, next_x = row(name_t, j + 1), row(name_x, j + 1)
             a_t, a_x = at_t + up_t, at_x + up_x
             m_t, m_x = lo_t + (end_t - next_t), lo_x + (end_x - next_x)
-            m_rows = np.concatenate([cut["lower"], rows[j + 1:]])
-            a_rows = np.concatenate([rows[:j], cut["upper"]])
+            top, top_d, bot, bot_d = cut["row"]
+            depth, eta = self.depth, cut["eta"]
+            m_rows = np.concatenate([[[eta, depth, bot, bot_d]], rows[j + 1:]])
+            a_rows = np.concatenate([rows[:j], [[top, top_d, eta, depth]]])
         a_least = float(np.min(a_rows[:, [0, 2]])) if len(a_rows) else math.inf
         self.branches["A", w] = _Branch(a_t, a_x, a_least,
                                         float(rows[0, 0]), len(a_rows))
@@ -316,17 +311,24 @@ class _Source:
                                         float(m_rows[0, 0]), len(m_rows), _tables.shadows(m_rows))
         self.m_rows[w] = m_rows
 
-    def _part(self, row, radius):
-        """(time, dist) of the rays across one part of the source's layer;
-        NaN for the rays that cannot reach the source."""
-        n = int(np.searchsorted(self.p, row[0, 0], side="right"))
-        t, x = np.full(len(self.p), np.nan), np.full(len(self.p), np.nan)
-        part_t, part_x, _ = _tables.layer_sums(row, self.p[:n], radius)
-        if part_t.shape[1]:
-            t[:n], x[:n] = part_t[:, 0], part_x[:, 0]
-        else:
-            t[:n], x[:n] = 0.0, 0.0
-        return t, x
+    def _parts(self, cut, radius):
+        """(time, dist) of every ray across the part of the source's layer
+        above the source, and across the part below it.  The layer's law
+        eta = A r^B integrates in closed form: from slowness e1 to e2 a ray
+        takes time (S(e1) - S(e2)) / B and distance (a(e2) - a(e1)) / B,
+        with S(e) = sqrt(e^2 - p^2) and a(e) = atan2(p, S(e)); one turning
+        in the part goes down to e = p, where S = 0 and a = pi / 2.  NaN for
+        the rays that cannot reach a part."""
+        top, top_d, bot, bot_d = cut["row"]
+        eta, p = cut["eta"], self.p
+        b = math.log(top / bot) / math.log((radius - top_d) / (radius - bot_d))
+        with np.errstate(invalid="ignore"):
+            s_top, s_eta, s_bot = (np.sqrt(e * e - p * p) for e in (top, eta, bot))
+            a_top, a_eta, a_bot = (np.arctan2(p, x) for x in (s_top, s_eta, s_bot))
+        turns = p > bot
+        return (((s_top - s_eta) / b, (a_eta - a_top) / b),
+                (np.where(turns, s_eta, s_eta - s_bot) / b,
+                 np.where(turns, 0.5 * math.pi - a_eta, a_bot - a_eta) / b))
 
     # --- the curves, end to end ----------------------------------------------
 
