@@ -250,7 +250,10 @@ class _Source:
                 continue
             stack = tables.core[name]
             centre = tables.meta["centre_eta"] if name == "I" else None
-            et, ex = _tables.branch_totals(stack.rows, extra, radius, centre)
+            if len(extra) and extra.min() < stack.rows[0, 0]:
+                et, ex = _tables.branch_totals(stack.rows, extra, radius, centre)
+            else:       # none of the source's rays enters this branch
+                et, ex = np.zeros(len(extra)), np.zeros(len(extra))
             time = self.merge(tables.a[f"{name}_time"], et)
             dist = self.merge(tables.a[f"{name}_dist"], ex)
             least = 0.0 if name == "I" else float(stack.least[-1])
