@@ -29,7 +29,7 @@ from ._earthmodel import P, S
 from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 
 VERSION = 1                      # of the tables and of their saved form
-MAGIC = b"SEISKERNELS-TAUP\n"
+MAGIC = b"SEISKERNELS-TABLES\n"
 FIT_TOL = math.radians(0.0005)   # largest miss of an interval's interpolation at its middle
 MIN_DP = 1e-7                    # narrowest interval refined, as a part of the largest slowness
 FILL = 300                       # evenly spread rays besides the boundary slownesses

@@ -40,6 +40,7 @@ TABLE_FIELDS = [("depth_km", "f8"), ("distance_deg", "f8"), ("phase", "U12"), ("
                 ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8")]
 PER_DEGREE = math.pi / 180.0
 
+
 class TravelTimes:
     """Travel times through one Earth model.
 
@@ -72,7 +73,7 @@ class TravelTimes:
         self._saved = None
         if cache:
             folder = _tables.cache_folder() if cache is True else os.fspath(cache)
-            self._saved = os.path.join(folder, f"{os.path.basename(path)}-{key[-16:]}.taup")
+            self._saved = os.path.join(folder, f"{os.path.basename(path)}-{key[-16:]}.tables")
         self._key = key
         self.tables = _tables.load(self._saved, key) if self._saved else None
         if self.tables is None:

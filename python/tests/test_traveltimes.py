@@ -302,7 +302,7 @@ def test_one_distance_and_grid_agree(ak135):
 def test_saved_tables_damaged_or_stale_are_rebuilt(tmp_path):
     first = TravelTimes("iasp91", cache=tmp_path)
     expected = first.arrivals(150.0, 60.0)
-    (saved,) = tmp_path.glob("*.taup")
+    (saved,) = tmp_path.glob("*.tables")
     data = bytearray(saved.read_bytes())
     for damage in (lambda d: d[:len(d) // 2],                          # cut short
                    lambda d: d[:-8] + bytes(x ^ 0xFF for x in d[-8:]),  # a big row's bytes
@@ -310,7 +310,7 @@ def test_saved_tables_damaged_or_stale_are_rebuilt(tmp_path):
         saved.write_bytes(damage(data))
         again = TravelTimes("iasp91", cache=tmp_path)
         assert again.arrivals(150.0, 60.0) == expected
-        assert saved.read_bytes() == data or damage(data)[:64] != data[:64]
+        assert saved.read_bytes() == data      # rebuilt and saved again
 
 
 BAD_CALLS = [  # arguments of arrivals, the error and what it names
