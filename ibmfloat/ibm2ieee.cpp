@@ -133,9 +133,8 @@ void convert_portable(float *ibm, int len)
 // ties to even, whatever the rounding mode (FCVTNS), so its loop is the
 // same in any floating-point environment.  SSE2 converts in the mode MXCSR
 // gives and compares floats with denormals-are-zero applied: its loop runs
-// where MXCSR has its default setting, nearly every thread's, and restores
-// the register afterwards so that the exception flags its comparisons raise
-// do not leak out.  Elsewhere it takes one of the integer forms:
+// where MXCSR has its default setting, nearly every thread's.  Elsewhere it
+// takes one of the integer forms:
 //
 // Integer rounding.  With k = floor(2V), V the value in units of 2^-149,
 // the integer part is k >> 1 and the first bit after the point k & 1;
@@ -148,7 +147,9 @@ void convert_portable(float *ibm, int len)
 // environment.  Half the speed of rounding to nearest on SSE2.
 //
 // The conversions signal inexact: a thread that unmasks exceptions gets the
-// portable loop, which raises none.
+// portable loop, which raises none.  Where a vector form ran, the flags it
+// raised are cleared again by writing back the status register as it was on
+// entry, so that a call leaves the caller's flags as it found them.
 
 namespace {
 
@@ -334,28 +335,35 @@ VECTOR_TARGET void convert_vector(float *ibm, int len)
     // Rounding to nearest, denormals-are-zero off and every exception
     // masked: the default setting of bits 6-15 (the flags below do not
     // matter).  The integer form still truncates, which signals inexact: a
-    // thread that unmasks any exception gets the portable loop.
+    // thread that unmasks any exception gets the portable loop.  Either
+    // vector form raises flags (inexact, denormal) that are not the
+    // caller's: the register is written back as it was.
     constexpr unsigned kControl = 0xFFC0, kDefault = 0x1F80, kMasks = 0x1F80;
     const unsigned csr = _mm_getcsr();
     if ((csr & kControl) == kDefault) {
         convert_vector_loop<Form::nearest>(ibm, len);
-        _mm_setcsr(csr);
     } else if ((csr & kMasks) == kMasks) {
         convert_vector_loop<Form::conversions>(ibm, len);
     } else {
         convert_portable(ibm, len);
     }
+    _mm_setcsr(csr);
 #elif defined(__aarch64__)
     // FPCR's trap enables (bits 8-12 and 15), which few processors honour:
-    // the conversion signals inexact.  Read with mrs, which GCC and clang
-    // (Apple's compiler) both take; their builtins for it differ.
+    // the conversion signals inexact, and FPSR is written back as it was.
+    // Both are read and written with mrs and msr, which GCC and clang
+    // (Apple's compiler) both take; their builtins for them differ.
     constexpr unsigned long kTrapEnables = 0x9F00;
     unsigned long fpcr;
     __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-    if (fpcr & kTrapEnables)
+    if (fpcr & kTrapEnables) {
         convert_portable(ibm, len);
-    else
+    } else {
+        unsigned long fpsr;
+        __asm__ volatile("mrs %0, fpsr" : "=r"(fpsr) : : "memory");
         convert_vector_loop<Form::nearest>(ibm, len);
+        __asm__ volatile("msr fpsr, %0" : : "r"(fpsr) : "memory");
+    }
 #elif defined(__s390x__)
     convert_vector_loop<Form::shifts>(ibm, len);
 #else
@@ -479,10 +487,13 @@ __attribute__((target("avx2"))) void convert_avx2(float *ibm, int len)
     }
     if (i < len)
         convert_portable(ibm + i, len - i);
+    _mm_setcsr(csr);  // less the inexact flag the conversions raised
 }
 
 __attribute__((target("avx512f"))) void convert_avx512(float *ibm, int len)
 {
+    // Raises no flag: (float) f is exact, and the rounding conversion
+    // suppresses exceptions.  MXCSR is neither read nor written.
     if (len <= 0)
         return;
     // Split cache-line loads and stores cost extra: convert the words up to

@@ -19,8 +19,10 @@ void convert_portable(float *ibm, int len);
 // truncating and exact conversions (x86-64 with another MXCSR setting), or
 // leading-zero counts and lane shifts (s390x, which takes this form
 // always).  A thread that unmasks floating-point exceptions gets the
-// portable loop.  Every one builds and runs everywhere; on s390x they need
-// cpu_has_vector().
+// portable loop.  convert_vector, like convert_avx2, clears again the flags
+// its conversions raise; convert_vector_by_conversions, called on its own,
+// leaves inexact set.  Every one builds and runs everywhere; on s390x they
+// need cpu_has_vector().
 void convert_vector(float *ibm, int len);
 void convert_vector_by_conversions(float *ibm, int len);
 void convert_vector_by_shifts(float *ibm, int len);

@@ -50,8 +50,11 @@ extern "C" {
  *     0x61100000 (2^128) and above become infinity.
  *
  * No word converts to a NaN.  The results do not depend on the floating-point
- * environment (rounding mode, flush-to-zero).  len <= 0: the array is neither
- * read nor written. */
+ * environment (rounding mode, flush-to-zero, denormals-are-zero, exception
+ * masks), and a call leaves that environment as it found it: it changes no
+ * setting, raises no exception flag and clears none, and traps on none that
+ * the thread has unmasked.  len <= 0: the array is neither read nor
+ * written. */
 IBMFLOAT_API void ibm2ieee(float *ibm, int len);
 
 #ifdef __cplusplus
