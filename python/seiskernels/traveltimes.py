@@ -149,8 +149,8 @@ class TravelTimes:
         numpy.ndarray
             A structured array, one element per arrival, with the fields
             depth_km, distance_deg, phase, time_s, ray_param_s_deg,
-            takeoff_deg and incidence_deg; sorted by depth, distance and
-            time.
+            takeoff_deg and incidence_deg; by depth and distance in the order
+            given, then by time.
         """
         depths = _values(depths, "depths")
         distances = _values(distances, "distances", 180.0)
@@ -166,9 +166,7 @@ class TravelTimes:
             part["time_s"], part["ray_param_s_deg"] = t, p * PER_DEGREE
             part["takeoff_deg"], part["incidence_deg"] = to, inc
             parts.append(part)
-        out = np.concatenate(parts) if parts else np.empty(0, dtype=TABLE_FIELDS)
-        order = np.lexsort((out["time_s"], out["distance_deg"], out["depth_km"]))
-        return out[order]
+        return np.concatenate(parts) if parts else np.empty(0, dtype=TABLE_FIELDS)
 
     # --- the work ------------------------------------------------------------
 
