@@ -289,7 +289,12 @@ class _Source:
         def row(m, i):
             return self.merge(t.rows_of(m, i), extra_cum[0 if m == name_t else 1][i])
 
-        extra_cum = _tables.cumulative(rows, extra, radius)
+        # The source's rays of the other wave lie above this one's slowness at
+        # the source, where none of its rays exists: NaN there.
+        mine = int(np.searchsorted(extra, cut["eta"], side="right"))
+        extra_cum = [np.full((n + 1, len(extra)), np.nan) for _ in "tx"]
+        extra_cum[0][:, :mine], extra_cum[1][:, :mine] = \
+            _tables.cumulative(rows, extra[:mine], radius)
         at_t, at_x = row(name_t, j), row(name_x, j)
         end_t, end_x = row(name_t, n), row(name_x, n)
         if cut["row"] is None:
@@ -322,15 +327,20 @@ class _Source:
         in the part goes down to e = p, where S = 0 and a = pi / 2.  NaN for
         the rays that cannot reach a part."""
         top, top_d, bot, bot_d = cut["row"]
-        eta, p = cut["eta"], self.p
+        eta = cut["eta"]
+        n = int(np.searchsorted(self.p, min(top, eta), side="right"))
+        p = self.p[:n]
         b = math.log(top / bot) / math.log((radius - top_d) / (radius - bot_d))
         with np.errstate(invalid="ignore"):
             s_top, s_eta, s_bot = (np.sqrt(e * e - p * p) for e in (top, eta, bot))
             a_top, a_eta, a_bot = (np.arctan2(p, x) for x in (s_top, s_eta, s_bot))
         turns = p > bot
-        return (((s_top - s_eta) / b, (a_eta - a_top) / b),
-                (np.where(turns, s_eta, s_eta - s_bot) / b,
-                 np.where(turns, 0.5 * math.pi - a_eta, a_bot - a_eta) / b))
+        parts = ((s_top - s_eta) / b, (a_eta - a_top) / b,
+                 np.where(turns, s_eta, s_eta - s_bot) / b,
+                 np.where(turns, 0.5 * math.pi - a_eta, a_bot - a_eta) / b)
+        out = np.full((4, len(self.p)), np.nan)
+        out[:, :n] = parts
+        return (out[0], out[1]), (out[2], out[3])
 
     # --- the curves, end to end ----------------------------------------------
 
