@@ -260,7 +260,7 @@ class _Source:
                                              len(stack.rows), tables.core_shadows[name])
         self.surface_eta = [float(tables.stacks[w].rows[0, 0]) for w in (P, S)]
         self.source_eta = [cuts[w]["eta"] if w in cuts else math.nan for w in (P, S)]
-        self._lay_out(names)
+        self._lay_out()
 
     def merge(self, on_grid, extra):
         out = np.empty(len(self.on_grid))
@@ -344,7 +344,7 @@ class _Source:
 
     # --- the curves, end to end ----------------------------------------------
 
-    def _lay_out(self, names):
+    def _lay_out(self):
         """Curves of every phase group asked for, laid end to end with a NaN
         between pieces: p, time, distance, and for each sample its group and
         whether its interval belongs to rays leaving the source upwards."""
