@@ -153,12 +153,11 @@ def conversion():
 
 
 def example_calls():
-    """Every travel-time kernel call the example makes on its default planet
-    (all phases, its default distances), recorded as the arguments passed."""
-    sys.path.insert(0, os.path.join(ROOT, "examples"))
-    import earth_model
-    import tau
-    import travel_times
+    """Every travel-time kernel call the package's exact solver makes on a
+    Bullen planet (all default phases, the command's default distances),
+    recorded as the arguments passed."""
+    from seiskernels import _cli, _earthmodel, _exact, traveltime
+    from seiskernels._phases import DEFAULT_PHASES
     calls = {name: [] for name in KERNELS}
 
     def recorder(name, kernel):
@@ -167,16 +166,16 @@ def example_calls():
             return kernel(*args, **kwargs)
         return record
 
-    kernels = {name: getattr(sk, name) for name in KERNELS}
+    kernels = {name: getattr(traveltime, name) for name in KERNELS}
     for name in KERNELS:
-        setattr(sk, name, recorder(name, kernels[name]))
-    model = earth_model.bullen_planet(6371.0, 3480.0, 1220.0, (8.0, 13.0), (9.0, 10.0),
+        setattr(traveltime, name, recorder(name, kernels[name]))
+    model = _earthmodel.bullen_planet(6371.0, 3480.0, 1220.0, (8.0, 13.0), (9.0, 10.0),
                                       (11.0, 11.0))
-    earth = tau.Earth(model, 0.0)
-    for phase in travel_times.DEFAULT_PHASES.split(","):
-        earth.arrivals(phase, travel_times.DEFAULT_DISTANCES)
+    earth = _exact.Earth(model, 0.0)
+    for phase in DEFAULT_PHASES:
+        earth.arrivals(phase, [float(x) for x in _cli.DEFAULT_DISTANCES.split(",")])
     for name in KERNELS:
-        setattr(sk, name, kernels[name])
+        setattr(traveltime, name, kernels[name])
     return calls
 
 
@@ -186,8 +185,8 @@ KERNELS = ("bullen_radial_slowness_inner_loop", "tau_branch_calc_time_dist_inner
 
 def as_host_wrote_it(name, args, kwargs):
     """The call as a host writes it without the package: ctypes arrays over
-    each buffer, made for the call, through the declared prototype (the
-    example did this before the package).  Returns (per call, cached): a
+    each buffer, made for the call, through the declared prototype (as the
+    calculator's example did before the package).  Returns (per call, cached): a
     function making the call as written, and one with every argument made
     beforehand."""
     def arr(buf, ctype=ctypes.c_double):
@@ -223,7 +222,7 @@ def as_host_wrote_it(name, args, kwargs):
 def travel_time():
     calls = example_calls()
     print()
-    print("Travel-time kernels: every call the example makes on its default planet, replayed "
+    print("Travel-time kernels: every call the exact solver makes on a Bullen planet, replayed "
           "(time for all of them)")
     for name in KERNELS:
         recorded = calls[name]
