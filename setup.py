@@ -21,9 +21,9 @@ def _native():
     """The package's loader module, for the file names it looks for (loaded
     on its own: importing the package would load the libraries)."""
     path = os.path.join(ROOT, "python", "seiskernels", "_native.py")
-    spec = importlib.util.spec_from_file_location("seiskernels_native", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("seiskernels_native", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -13,9 +13,13 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER musl-gcc)
 set(CMAKE_CXX_COMPILER g++)
 execute_process(COMMAND g++ -dumpversion OUTPUT_VARIABLE gcc_major OUTPUT_STRIP_TRAILING_WHITESPACE)
-string(JOIN " " CMAKE_CXX_FLAGS_INIT
-  -specs /usr/lib/x86_64-linux-musl/musl-gcc.specs
+execute_process(COMMAND g++ -print-file-name=include OUTPUT_VARIABLE gcc_include
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+# The headers musl-gcc gives C, in g++'s order: the C++ library's, GCC's own
+# (stddef.h, the intrinsics), then musl's instead of glibc's.
+string(JOIN " " CMAKE_CXX_FLAGS_INIT -nostdinc
   -isystem /usr/include/c++/${gcc_major} -isystem /usr/include/x86_64-linux-gnu/c++/${gcc_major}
+  -isystem ${gcc_include} -isystem /usr/include/x86_64-linux-musl
   "'-D__GLIBC_PREREQ(major,minor)=0'")  # quoted for the shell
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 

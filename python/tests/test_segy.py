@@ -5,6 +5,7 @@ import ctypes
 import os
 import struct
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -151,9 +152,10 @@ def test_segyio_files_read_as_segyio_reads_them(tmp_path):
     segyio = pytest.importorskip("segyio")
     data = (RNG.standard_normal((30, 250)) * 1e3).astype(np.float32)
     for fmt in (1, 5):
-        spec = segyio.spec()
-        spec.format, spec.samples, spec.tracecount = fmt, range(250), 30
-        with segyio.create(str(tmp_path / "s.sgy"), spec) as out:
+        layout = types.SimpleNamespace(format=fmt, samples=range(250), tracecount=30,
+                                       endian="big", ext_headers=0, iline=189, xline=193,
+                                       ilines=None, xlines=None, offsets=[1], sorting=None)
+        with segyio.create(str(tmp_path / "s.sgy"), layout) as out:
             for i in range(30):
                 out.header[i] = {segyio.su.offset: 7 * i, segyio.su.cdpy: -i}
                 out.trace[i] = data[i]
