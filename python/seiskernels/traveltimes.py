@@ -488,19 +488,16 @@ class _Source:
         few hits of one distance is quicker than numpy's arrays."""
         with _lock:
             n = _search(ctypes.c_double(degree), *self._args)
-            k, s = self._hits_k[:n].tolist(), self._hits_d[:n].tolist()
+            hits = list(zip(self._hits_k[:n].tolist(), self._hits_d[:n].tolist()))
         rad = degree * math.pi / 180.0
         for target in self._one_targets(degree, rad):
-            for e in self._ends.get(target, ()):
-                k.append(e - 1)
-                s.append(target)
-        # Each column of the hits' samples in one gather.
-        k = np.array(k, dtype=np.intp)
-        columns = (self.p_all[k], self.p_all[k + 1], self.x_all[k], self.x_all[k + 1],
-                   self.t_all[k], self.t_all[k + 1], self.grp[k], self.up[k])
+            hits += [(e - 1, target) for e in self._ends.get(target, ())]
+        p_all, t_all, x_all = self.p_all, self.t_all, self.x_all
         found = []
-        for p1, p2, x1, x2, t1, t2, g, up, s in zip(*(c.tolist() for c in columns), s):
-            p, time = _interpolate_one(p1, p2, x1, x2, t1, t2, s)
+        for k, s in hits:
+            p, time = _interpolate_one(p_all.item(k), p_all.item(k + 1), x_all.item(k),
+                                       x_all.item(k + 1), t_all.item(k), t_all.item(k + 1), s)
+            g, up = self.grp.item(k), self.up.item(k)
             found.append((self._name_one(g, p, up), time, p, g, up, s))
         for g, (pg, tg, xg) in self.graze.items():
             if xg < rad <= math.pi:
