@@ -4,6 +4,7 @@ grid of depths and distances (table), printed as a table, CSV or JSON."""
 import argparse
 import csv
 import json
+import os
 import sys
 
 from ._earthmodel import BUILTIN as BUILTIN_MODELS
@@ -71,11 +72,14 @@ def main(argv=None):
                                      if getattr(e, "name", "") == "numpy" else ""),
               file=sys.stderr)
         return 2
+    except BrokenPipeError:
+        # The reader left (| head): nothing more to say, and nothing left
+        # for the interpreter to flush into the closed pipe at exit.
+        sys.stdout = open(os.devnull, "w")
+        return 0
     except (ModelError, PhaseError, ValueError, TypeError, OSError) as e:
         print(f"seiskernels: {e}", file=sys.stderr)
         return 2
-    except BrokenPipeError:
-        return 0
 
 
 class _Exact:
