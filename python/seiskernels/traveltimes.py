@@ -230,17 +230,29 @@ class _Source:
         # Only the branches the phases cross are made.
         needed = {key for group in self.groups for key in parse(group).legs}
         waves = sorted({w for branch, w in needed if branch in "AM"})
-        cuts, extra = {}, set()
+        cuts, own = {}, {}
         for w in waves:
             cuts[w] = self._cut(w, depth)
-            extra.add(cuts[w]["eta"])
-            extra.update(_tables.approach(grid, cuts[w]["eta"]).tolist())
-        extra = np.setdiff1d(np.array(sorted(extra)), grid)
+            own[w] = np.append(_tables.approach(grid, cuts[w]["eta"]), cuts[w]["eta"])
+        extra = np.setdiff1d(np.concatenate([own[w] for w in waves]) if waves else [], grid)
+        # A wave's branches are taken at its own source rays, and at the other
+        # wave's only when a phase asked for joins the two in the mantle: an S
+        # ray with the slowness of P at the source dives deep, and would cost
+        # the whole stack for samples no S curve needs.  The curves leave out
+        # the rays their waves were not taken at.
+        mixed = any(len({w for b, w in parse(g).legs if b in "AM"}) > 1 for g in self.groups)
+        self.taken = {w: np.ones(len(extra), bool) if mixed else np.isin(extra, own[w])
+                      for w in waves}
         # The grid with the source's rays merged in: where each part goes.
         self.at = at = np.searchsorted(grid, extra) + np.arange(len(extra))
         self.on_grid = np.ones(len(grid) + len(extra), bool)
         self.on_grid[at] = False
         self.p = self.merge(grid, extra)
+        self.left_out = {}
+        for w, taken in self.taken.items():
+            if not taken.all():
+                self.left_out[w] = np.zeros(len(self.p), bool)
+                self.left_out[w][at[~taken]] = True
         self.branches, self.m_rows = {}, {}
         for w in waves:
             self._mantle(w, cuts[w], extra, radius)
@@ -289,12 +301,12 @@ class _Source:
         def row(m, i):
             return self.merge(t.rows_of(m, i), extra_cum[0 if m == name_t else 1][i])
 
-        # The source's rays of the other wave lie above this one's slowness at
-        # the source, where none of its rays exists: NaN there.
-        mine = int(np.searchsorted(extra, cut["eta"], side="right"))
+        # The source's rays above this wave's slowness at the source, where
+        # none of its rays exists, and those it is not taken at: NaN there.
+        take = self.taken[w] & (extra <= cut["eta"])
         extra_cum = [np.full((n + 1, len(extra)), np.nan) for _ in "tx"]
-        extra_cum[0][:, :mine], extra_cum[1][:, :mine] = \
-            _tables.cumulative(rows, extra[:mine], radius)
+        extra_cum[0][:, take], extra_cum[1][:, take] = \
+            _tables.cumulative(rows, extra[take], radius)
         at_t, at_x = row(name_t, j), row(name_x, j)
         end_t, end_x = row(name_t, n), row(name_x, n)
         if cut["row"] is None:
@@ -303,10 +315,13 @@ class _Source:
             m_rows = rows[j:]
             a_rows = rows[:j]
         else:
-            (up_t, up_x), (lo_t, lo_x) = self._parts(cut, radius)
-            next_t, next_x = row(name_t, j + 1), row(name_x, j + 1)
+            # Below the source a ray crosses the rest of the mantle, less the
+            # part above it; one that turns in the source's layer, only the
+            # part of it below the source.
+            up_t, up_x, turn, lo_t, lo_x = self._parts(cut, radius)
             a_t, a_x = at_t + up_t, at_x + up_x
-            m_t, m_x = lo_t + (end_t - next_t), lo_x + (end_x - next_x)
+            m_t, m_x = end_t - a_t, end_x - a_x
+            m_t[turn], m_x[turn] = lo_t, lo_x
             top, top_d, bot, bot_d = cut["row"]
             depth, eta = self.depth, cut["eta"]
             m_rows = np.concatenate([[[eta, depth, bot, bot_d]], rows[j + 1:]])
@@ -319,28 +334,31 @@ class _Source:
         self.m_rows[w] = m_rows
 
     def _parts(self, cut, radius):
-        """(time, dist) of every ray across the part of the source's layer
-        above the source, and across the part below it.  The layer's law
-        eta = A r^B integrates in closed form: from slowness e1 to e2 a ray
-        takes time (S(e1) - S(e2)) / B and distance (a(e2) - a(e1)) / B,
-        with S(e) = sqrt(e^2 - p^2) and a(e) = atan2(p, S(e)); one turning
-        in the part goes down to e = p, where S = 0 and a = pi / 2.  NaN for
-        the rays that cannot reach a part."""
+        """(up_t, up_x, turn, lo_t, lo_x): time and distance of every ray
+        across the part of the source's layer above the source (NaN for the
+        rays that cannot reach it), and of the rays that turn in the part
+        below it (indices `turn`).  The layer's law eta = A r^B integrates in
+        closed form: from slowness e1 to e2 a ray takes time
+        (S(e1) - S(e2)) / B and distance (a(e2) - a(e1)) / B, with
+        S(e) = sqrt(e^2 - p^2) and a(e) = atan2(p, S(e)); one turning in the
+        part goes down to e = p, where S = 0 and a = pi / 2.  Above the
+        source S(top) - S(eta) = (top^2 - eta^2) / (S(top) + S(eta)), free
+        of cancellation, and a(eta) - a(top) is one arctangent,
+        atan2(p (S(top) - S(eta)), S(top) S(eta) + p^2)."""
         top, top_d, bot, bot_d = cut["row"]
         eta = cut["eta"]
         n = int(np.searchsorted(self.p, min(top, eta), side="right"))
         p = self.p[:n]
         b = math.log(top / bot) / math.log((radius - top_d) / (radius - bot_d))
-        with np.errstate(invalid="ignore"):
-            s_top, s_eta, s_bot = (np.sqrt(e * e - p * p) for e in (top, eta, bot))
-            a_top, a_eta, a_bot = (np.arctan2(p, x) for x in (s_top, s_eta, s_bot))
-        turns = p > bot
-        parts = ((s_top - s_eta) / b, (a_eta - a_top) / b,
-                 np.where(turns, s_eta, s_eta - s_bot) / b,
-                 np.where(turns, 0.5 * math.pi - a_eta, a_bot - a_eta) / b)
-        out = np.full((4, len(self.p)), np.nan)
-        out[:, :n] = parts
-        return (out[0], out[1]), (out[2], out[3])
+        s_top, s_eta = np.sqrt(top * top - p * p), np.sqrt(eta * eta - p * p)
+        both = s_top + s_eta            # 0 only for p = top = eta, where no time passes
+        ds = (top - eta) * (top + eta) / np.where(both > 0.0, both, 1.0)
+        up_t, up_x = np.full(len(self.p), np.nan), np.full(len(self.p), np.nan)
+        up_t[:n] = ds / b
+        up_x[:n] = np.arctan2(p * ds, s_top * s_eta + p * p) / b
+        turn = np.flatnonzero(p > bot)
+        s_turn = s_eta[turn]
+        return up_t, up_x, turn, s_turn / b, (0.5 * math.pi - np.arctan2(p[turn], s_turn)) / b
 
     # --- the curves, end to end ----------------------------------------------
 
@@ -360,18 +378,22 @@ class _Source:
                     b = self.branches[key]
                     t = t + count * b.time[first:stop]
                     x = x + count * b.dist[first:stop]
-                curves.append((first, stop, up, t, x))
+                p = self.p[first:stop]
+                kept = self._kept(legs, first, stop)
+                if kept is not None:
+                    p, t, x = p[kept], t[kept], x[kept]
+                if len(p) > 1:
+                    curves.append((p, up, t, x))
             self._extras(g, group, phase, curves)
             pieces += [(g, c) for c in curves]
-        n = sum(stop - first + 1 for _, (first, stop, _, _, _) in pieces)
+        n = sum(len(c[0]) + 1 for _, c in pieces)
         self.p_all, self.t_all, self.x_all = np.full(n, np.nan), np.full(n, np.nan), \
             np.full(n, np.nan)
         self.grp, self.up = np.zeros(n, np.intp), np.zeros(n, bool)
         at = 0
-        for g, (first, stop, up, t, x) in pieces:
-            end = at + stop - first
-            self.p_all[at:end], self.t_all[at:end], self.x_all[at:end] = \
-                self.p[first:stop], t, x
+        for g, (p, up, t, x) in pieces:
+            end = at + len(p)
+            self.p_all[at:end], self.t_all[at:end], self.x_all[at:end] = p, t, x
             self.grp[at:end + 1], self.up[at:end] = g, up
             at = end + 1
         finite = np.isfinite(self.x_all) & np.isfinite(self.t_all)
@@ -414,6 +436,16 @@ class _Source:
                       ctypes.c_void_p(self._hits_d.ctypes.data),
                       ctypes.c_void_p(self._hits_k.ctypes.data), len(self.x_all))
 
+    def _kept(self, legs, first, stop):
+        """Which rays of p[first:stop] every mantle wave of the legs was taken
+        at (None: all of them)."""
+        kept = None
+        for (branch, w), _ in legs:
+            if branch in "AM" and w in self.left_out:
+                mine = self.left_out[w][first:stop]
+                kept = ~mine if kept is None else kept & ~mine
+        return kept
+
     def _pieces(self, phase, group):
         """[(first, stop, up)]: the grid's rays p[first:stop] of each piece of
         a phase's curve, from each break up, and for P and S from a source
@@ -447,16 +479,16 @@ class _Source:
         if group in _exact.DIFFRACTED:
             m = self.branches["M", phase.first_wave]
             if m.min == self.m_rows[phase.first_wave][-1, 2]:
-                for first, _, up, t, x in curves:
-                    if not up and self.p[first] == m.min:
+                for p, up, t, x in curves:
+                    if not up and p[0] == m.min:
                         self.graze[g] = (m.min, t[0], x[0])
         if group == "PKP":
             folds = []
-            for first, _, _, _, x in curves:
+            for p, _, _, x in curves:
                 inner = np.flatnonzero(x[1:-1] < min(x[0], x[-1])) + 1
                 if len(inner):
                     j = inner[np.argmin(x[inner])]
-                    folds.append((x[j], self.p[first + j]))
+                    folds.append((x[j], p[j]))
             if folds:
                 self.fold[g] = min(folds)[1]
 
