@@ -401,28 +401,13 @@ class _Source:
         self.max_distance = float(np.nanmax(self.x_all)) if finite.any() else 0.0
         # The last sample of each piece: a distance equal to it is reached there.
         self.ends = np.flatnonzero(finite[:-1] & ~finite[1:]) if len(finite) else finite
-        n = len(self.x_all)
-        self._hits_d = np.zeros(2 * n * (int(self.max_distance // (2 * math.pi)) + 2) + 8)
-        self._hits_k = np.zeros(len(self._hits_d), dtype=np.int32)
-        # Every name a hit can take, as a code: arrays of codes sort and
-        # compare quicker than arrays of strings.
-        names = []
-        for group in self.groups:
-            names.append(group)
-            if group == "PKP":
-                names += ["PKPab", "PKPbc"]
-            if group in ("P", "S", "PP", "SS"):
-                names += [(group[0] + x) * len(group) for x in self.t.meta["region_letters"]]
-            if group in _exact.DIFFRACTED:
-                names.append(group + "diff")
-        self.code_of = {name: code for code, name in enumerate(names)}
-        self.code_names = np.array(names, dtype="U12")
-        self.wanted = np.array([wanted(n, self.names) for n in names], bool)
-        self.group_code = np.array([self.code_of[g] for g in self.groups])
+        self._args = None           # the one-distance search's, made on its first call
+        self.code_of, self.code_names, self.wanted, self.group_code = _codes(
+            tuple(self.groups), self.names, tuple(self.t.meta["region_letters"]))
         self._ends = {}
         for e in self.ends.tolist():
             self._ends.setdefault(self.x_all.item(e), []).append(e)
-        self._regions = {}
+        self._regions, self._neg_least = {}, {}
         regions = list(zip(self.t.a["regions"].tolist(), self.t.meta["region_letters"]))
         for w, rows in self.m_rows.items():
             least = np.minimum.accumulate(np.minimum(rows[:, 0], rows[:, 2]))
@@ -431,10 +416,19 @@ class _Source:
                 r = int(np.searchsorted(rows[:, 1], depth))
                 found.append((depth, letter, r, rows[min(r, len(rows) - 1), 0].item()))
             self._regions[w] = ((-least).tolist(), found)
+            self._neg_least[w] = -least
+
+    def _search_args(self):
+        """The search kernel's arguments but the distance, with room for the
+        most hits it can give: two per interval and turn of the Earth."""
+        n = len(self.x_all)
+        self._hits_d = np.empty(2 * n * (int(self.max_distance // (2 * math.pi)) + 2) + 8)
+        self._hits_k = np.empty(len(self._hits_d), dtype=np.int32)
         self._args = (ctypes.c_double(self.max_distance), ctypes.c_void_p(self.x_all.ctypes.data),
                       ctypes.c_void_p(self.p_all.ctypes.data),
                       ctypes.c_void_p(self._hits_d.ctypes.data),
-                      ctypes.c_void_p(self._hits_k.ctypes.data), len(self.x_all))
+                      ctypes.c_void_p(self._hits_k.ctypes.data), n)
+        return self._args
 
     def _kept(self, legs, first, stop):
         """Which rays of p[first:stop] every mantle wave of the legs was taken
@@ -519,7 +513,7 @@ class _Source:
         kernel and the work of `arrive` done in Python floats, which for the
         few hits of one distance is quicker than numpy's arrays."""
         with _lock:
-            n = _search(ctypes.c_double(degree), *self._args)
+            n = _search(ctypes.c_double(degree), *(self._args or self._search_args()))
             hits = list(zip(self._hits_k[:n].tolist(), self._hits_d[:n].tolist()))
         rad = degree * math.pi / 180.0
         for target in self._one_targets(degree, rad):
@@ -651,21 +645,48 @@ class _Source:
             names = np.where(mine & (p > fold), code["PKPab"], np.where(mine, code["PKPbc"],
                                                                         names))
         for g, group in enumerate(self.groups):
-            mine = grp == g
-            if group not in ("P", "S", "PP", "SS") or not mine.any():
+            if group not in ("P", "S", "PP", "SS"):
                 continue
+            mine = np.flatnonzero(grp == g)
+            if not len(mine):
+                continue
+            q, rising = p[mine], up[mine]
             neg_least, regions = self._regions[self.phase[g].first_wave]
-            stop = np.searchsorted(neg_least, -p, side="right")
-            named = np.zeros(len(p), bool)
+            stop = np.searchsorted(self._neg_least[self.phase[g].first_wave], -q, side="right")
+            named, mine_names = np.zeros(len(q), bool), names[mine]
             for depth, letter, r, r_top in regions:
                 if depth > self.depth:
-                    above = (stop < r) | ((stop == r) & (p > r_top))
+                    above = (stop < r) | ((stop == r) & (q > r_top))
                 else:
-                    above = np.zeros(len(p), bool)
-                above = np.where(up, self.depth < depth, above) & mine & ~named
-                names = np.where(above, code[(group[0] + letter) * len(group)], names)
+                    above = np.zeros(len(q), bool)
+                above = np.where(rising, self.depth < depth, above) & ~named
+                mine_names[above] = code[(group[0] + letter) * len(group)]
                 named |= above
+            names[mine] = mine_names
         return names
+
+
+@functools.lru_cache(maxsize=None)
+def _codes(groups, names, region_letters):
+    """Every name a hit of the groups can take, as a code (arrays of codes
+    sort and compare quicker than arrays of strings): {name: code}, the
+    names by code, whether each answers the names asked for, and the code
+    of each group."""
+    every = []
+    for group in groups:
+        every.append(group)
+        if group == "PKP":
+            every += ["PKPab", "PKPbc"]
+        if group in ("P", "S", "PP", "SS"):
+            every += [(group[0] + x) * len(group) for x in region_letters]
+        if group in _exact.DIFFRACTED:
+            every.append(group + "diff")
+    code_of = {name: code for code, name in enumerate(every)}
+    arrays = (np.array(every, dtype="U12"), np.array([wanted(n, names) for n in every], bool),
+              np.array([code_of[g] for g in groups]))
+    for a in arrays:
+        a.flags.writeable = False       # shared by every source depth
+    return (code_of,) + arrays
 
 
 def _interpolate_one(p1, p2, x1, x2, t1, t2, s):
