@@ -241,18 +241,16 @@ class _Source:
         # the whole stack for samples no S curve needs.  The curves leave out
         # the rays their waves were not taken at.
         mixed = any(len({w for b, w in parse(g).legs if b in "AM"}) > 1 for g in self.groups)
-        self.taken = {w: np.ones(len(extra), bool) if mixed else np.isin(extra, own[w])
-                      for w in waves}
         # The grid with the source's rays merged in: where each part goes.
         self.at = at = np.searchsorted(grid, extra) + np.arange(len(extra))
         self.on_grid = np.ones(len(grid) + len(extra), bool)
         self.on_grid[at] = False
         self.p = self.merge(grid, extra)
-        self.left_out = {}
-        for w, taken in self.taken.items():
-            if not taken.all():
-                self.left_out[w] = np.zeros(len(self.p), bool)
-                self.left_out[w][at[~taken]] = True
+        self.taken = {}             # {wave: rays of self.p it is taken at}, if not all
+        if len(waves) > 1 and not mixed:
+            for w in waves:
+                self.taken[w] = self.on_grid.copy()
+                self.taken[w][at[np.isin(extra, own[w])]] = True
         self.branches, self.m_rows = {}, {}
         for w in waves:
             self._mantle(w, cuts[w], extra, radius)
@@ -303,7 +301,9 @@ class _Source:
 
         # The source's rays above this wave's slowness at the source, where
         # none of its rays exists, and those it is not taken at: NaN there.
-        take = self.taken[w] & (extra <= cut["eta"])
+        take = extra <= cut["eta"]
+        if w in self.taken:
+            take &= self.taken[w][self.at]
         extra_cum = [np.full((n + 1, len(extra)), np.nan) for _ in "tx"]
         extra_cum[0][:, take], extra_cum[1][:, take] = \
             _tables.cumulative(rows, extra[take], radius)
@@ -435,9 +435,9 @@ class _Source:
         at (None: all of them)."""
         kept = None
         for (branch, w), _ in legs:
-            if branch in "AM" and w in self.left_out:
-                mine = self.left_out[w][first:stop]
-                kept = ~mine if kept is None else kept & ~mine
+            if branch in "AM" and w in self.taken:
+                mine = self.taken[w][first:stop]
+                kept = mine if kept is None else kept & mine
         return kept
 
     def _pieces(self, phase, group):
