@@ -5,6 +5,9 @@ ak135 as its table of nodes (.tvel).
 
     python3 python/make_models.py ../shared/models
 
+Density (g/cm3) is written where the definition gives it (PREM, ak135); iasp91
+defines none, and its density column is 0.
+
 Polynomial shells are written as nodes at most NODE_KM apart, between which the
 calculator takes speeds linear in depth: for these polynomials that departs from
 them by less than 1e-4 km/s.  PREM's 3 km ocean becomes upper crust (5.8, 3.2 km/s),
@@ -31,38 +34,39 @@ def polynomial_nodes(model):
         for k in range(n + 1):
             depth = round(top + (bottom - top) * k / n, 6)
             x = (radius - depth) / radius
-            vp, vs = (sum(c * x ** i for i, c in enumerate(shell[w])) for w in ("vp", "vs"))
-            nodes.append([depth, vp, vs])
+            vp, vs, rho = (sum(c * x ** i for i, c in enumerate(shell.get(w, ())))
+                           for w in ("vp", "vs", "rho"))
+            nodes.append([depth, vp, vs, rho])
     if model["model"] == "prem":        # the ocean (vs = 0 at the top) as upper crust
         for node in nodes:
             if node[2] == 0.0 and node[0] < 10.0:
-                node[1:] = [5.8, 3.2]
+                node[1:] = [5.8, 3.2, 2.6]
     return nodes
 
 
 def tvel_nodes(path):
     with open(path, encoding="utf-8") as f:
-        return [[float(w) for w in line.split()[:3]] for line in f.read().splitlines()[2:]
+        return [[float(w) for w in line.split()[:4]] for line in f.read().splitlines()[2:]
                 if line.split()]
 
 
 def write(name, reference, nodes, core):
     lines = []
-    for k, (depth, vp, vs) in enumerate(nodes):
+    for k, (depth, vp, vs, rho) in enumerate(nodes):
         if k and depth == nodes[k - 1][0]:
             label = ("mantle" if depth == MOHO[name] else
                      "outer-core" if depth == core[0] else "inner-core" if depth == core[1]
                      else None)
             if label:
                 lines.append(label)
-        lines.append(f"{depth:10.4f} {vp:9.5f} {vs:9.5f} 0.0")
+        lines.append(f"{depth:10.4f} {vp:9.5f} {vs:9.5f} {rho:8.5f}")
     with open(os.path.join(OUT, f"{name}.nd"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
     print(f"{name}: {len(nodes)} nodes ({reference})")
 
 
 def fluid_bounds(nodes):
-    fluid = [d for d, _, vs in nodes if vs == 0.0 and d > 10.0]
+    fluid = [d for d, _, vs, _ in nodes if vs == 0.0 and d > 10.0]
     return min(fluid), max(fluid)
 
 

@@ -41,12 +41,17 @@ class Shell:
     """The part of a planet from depth `top` down to `bottom` (km), with wave
     speeds (km/s) linear in depth between the values at its two ends."""
 
-    def __init__(self, top, bottom, vp, vs):
+    def __init__(self, top, bottom, vp, vs, rho=(0.0, 0.0)):
         self.top, self.bottom = top, bottom
         self.ends = (vp, vs)     # ((vp_top, vp_bottom), (vs_top, vs_bottom))
+        self.rho = rho           # density (g/cm3) at the two ends; 0 where the file gives none
 
     def fluid(self):
         return self.ends[S] == (0.0, 0.0)
+
+    def density(self, depth):
+        w = (depth - self.top) / (self.bottom - self.top)
+        return self.rho[0] * (1.0 - w) + self.rho[1] * w
 
     def speed(self, depth, wave):
         # Weighted this way the ends come out exact: the shells on either
@@ -85,6 +90,8 @@ class Model:
         self.name, self.shells, self.cmb, self.icb = name, shells, cmb, icb
         self.radius = shells[-1].bottom
         self.regions = list(regions)
+        self.discontinuities = sorted({s.top for s in shells[1:]})
+        self.moho = None
 
     def shell_at(self, depth):
         """The shell holding `depth`; at a node, the one below it."""
@@ -162,7 +169,7 @@ def parse_node(where, words, kind, nodes):
         if not math.isfinite(x):
             raise ModelError(f"{where}: {word!r} is not a finite number")
         values.append(x)
-    depth, vp, vs = values[:3]
+    depth, vp, vs, rho = values[:4]
     if not nodes and depth != 0.0:
         raise ModelError(f"{where}: the first node must lie at depth 0, not {depth:g} km")
     if nodes and depth < nodes[-1][0]:
@@ -175,7 +182,9 @@ def parse_node(where, words, kind, nodes):
         raise ModelError(f"{where}: Vp must be positive, not {vp:g}")
     if vs < 0.0:
         raise ModelError(f"{where}: Vs must not be negative, not {vs:g}")
-    return depth, vp, vs
+    if rho < 0.0:
+        raise ModelError(f"{where}: density must not be negative, not {rho:g}")
+    return depth, vp, vs, rho
 
 
 def build_model(path, name, nodes, labels):
@@ -183,14 +192,20 @@ def build_model(path, name, nodes, labels):
         raise ModelError(f"{path}: a model needs nodes from the surface down to the centre")
     # A repeated depth with equal speeds (ak135 at 2740 km) leaves no shell
     # between its two nodes, and no discontinuity either.
-    shells = [Shell(a[0], b[0], (a[1], b[1]), (a[2], b[2]))
+    shells = [Shell(a[0], b[0], (a[1], b[1]), (a[2], b[2]), (a[3], b[3]))
               for a, b in zip(nodes, nodes[1:]) if b[0] > a[0]]
     for shell in shells:
         if (0.0 in shell.ends[S]) and not shell.fluid():
             raise ModelError(f"{path}: Vs reaches 0 inside the solid shell "
                              f"{shell.top:g}-{shell.bottom:g} km")
     cmb, icb = core(path, shells, labels)
-    return Model(name, shells, cmb, icb, crust_and_lid(nodes, labels.get("moho"), cmb))
+    model = Model(name, shells, cmb, icb, crust_and_lid(nodes, labels.get("moho"), cmb))
+    # Every depth the file gives twice, jump or not: the boundaries a phase
+    # name may reflect or convert at (410, 660, the Moho, ...).
+    model.discontinuities = sorted({b[0] for a, b in zip(nodes, nodes[1:])
+                                    if a[0] == b[0] and 0.0 < b[0] < model.radius})
+    model.moho = labels.get("moho", moho_of(nodes, cmb))
+    return model
 
 
 MANTLE_VP = 7.6  # km/s: below the Moho, P is at least this fast
@@ -205,13 +220,19 @@ def crust_and_lid(nodes, moho, cmb):
     runs at mantle speed."""
     bounds = [b[0] for a, b in zip(nodes, nodes[1:]) if a[0] == b[0] and 0.0 < b[0] < cmb]
     if moho is None:
-        moho = next((b[0] for a, b in zip(nodes, nodes[1:])
-                     if a[0] == b[0] and b[0] in bounds and b[1] >= MANTLE_VP), None)
+        moho = moho_of(nodes, cmb)
     if moho is None:
         return ()
     above, below = [d for d in bounds if d < moho], [d for d in bounds if d > moho]
     regions = ([(above[-1], "g")] if above else []) + [(moho, "b" if above else "g")]
     return regions + ([(below[0], "n")] if below else [])
+
+
+def moho_of(nodes, cmb):
+    """The first boundary (a repeated depth) below which P runs at mantle
+    speed, or None."""
+    return next((b[0] for a, b in zip(nodes, nodes[1:])
+                 if a[0] == b[0] and 0.0 < b[0] < cmb and b[1] >= MANTLE_VP), None)
 
 
 def core(path, shells, labels):
