@@ -174,18 +174,19 @@ def patch(path, at, value):
 
 GOOD = WORDS[:400].reshape(4, 100)
 BAD_FILES = [  # (what, how the file is written, words of the error)
-    ("headers cut short", lambda p: p.write_bytes(b"\x40" * 3000), "offset 0, expected 3600"),
+    ("headers cut short", lambda p: p.write_bytes(b"\x40" * 3000),
+     "bytes 1-3600, expected the 3200-byte textual"),
     ("fewer traces than the header says", lambda p: write(p, GOOD, revision=2, stated_traces=9),
-     "offset 3512, expected 9 traces"),
+     "bytes 3513-3520, expected 9 traces"),
     ("a trace count that does not divide the file", lambda p: write(p, GOOD, tail=b"x" * 100),
      "100 bytes are left over after 4 traces"),
-    ("zero samples", lambda p: write(p, GOOD, samples=0), "offset 3220, expected a sample count"),
+    ("zero samples", lambda p: write(p, GOOD, samples=0), "bytes 3221-3222, expected a sample count"),
     ("absurd samples", lambda p: write(p, GOOD, samples=60000), "got 60000 samples per trace"),
     ("unknown format", lambda p: write(p, GOOD, fmt=42), "format code 42, which is no SEG-Y"),
-    ("unsupported format", lambda p: write(p, GOOD, fmt=3),
-     "formats 1 (4-byte IBM float) and 5 (4-byte IEEE float); got format code 3 (2-byte"),
+    ("unsupported format", lambda p: write(p, GOOD, fmt=4),
+     "got format code 4 (4-byte fixed point with gain), which this reader does not read"),
     ("textual headers past the end", lambda p: patch(write(p, GOOD), 3504, 100),
-     "offset 3504, expected 100 extended textual headers"),
+     "bytes 3505-3506, expected 100 extended textual headers"),
     ("a variable count of textual headers", lambda p: patch(write(p, GOOD), 3504, -1),
      "variable count"),
 ]
