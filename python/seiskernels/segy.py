@@ -450,14 +450,15 @@ class SegyFile:
                 return
             sel = np.arange(sel.start, sel.stop, dtype=np.int64)
         n = len(sel)
-        scratch = np.empty(max(1, _CHUNK_BYTES // tb) * tb, np.uint8)
+        scratch = alone = None
         apart = max(1, _CHUNK_BYTES // max(width, 1))
-        alone = np.empty((apart, width), np.uint8)
         i = 0
         while i < n:
-            j = int(np.searchsorted(sel, sel[i] + rows, "left", sorter=None))
+            j = int(np.searchsorted(sel, sel[i] + rows, "left"))
             window = int(sel[j - 1] - sel[i]) + 1
             if window * tb - (j - i) * width <= (j - i) * _GAP_BYTES:
+                if scratch is None or scratch.size < window * tb:
+                    scratch = np.empty(rows * tb if window > 1 else tb, np.uint8)
                 block = scratch[:window * tb].reshape(window, tb)
                 self._pread(window * tb, base + int(sel[i]) * tb, block)
                 picked = sel[i:j] - sel[i]
@@ -466,7 +467,11 @@ class SegyFile:
                 continue
             # Traces far apart: each on its own, as many as the buffer holds
             # before the next dense run.
-            j = min(n, i + apart)
+            far = np.diff(sel[i:i + apart + 1]) * tb - width > _GAP_BYTES
+            j = i + 1 + (int(np.argmin(far)) if not far.all() else len(far))
+            j = min(j, n, i + apart)
+            if alone is None or len(alone) < j - i:
+                alone = np.empty((j - i, width), np.uint8)
             for r, t in enumerate(sel[i:j].tolist()):
                 self._pread(width, base + t * tb + lo, alone[r])
             yield i, alone[:j - i]
