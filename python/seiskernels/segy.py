@@ -515,7 +515,7 @@ class SegyFile:
                 raise IndexError(f"{argument}: a boolean mask of {n} traces expected, got "
                                  f"shape {idx.shape}")
             return np.flatnonzero(idx).astype(np.int64), None, False
-        if idx.dtype.kind not in "iu" and not (idx.size == 0 and idx.dtype.kind == "f"):
+        if idx.dtype.kind not in "iu":
             raise IndexError(f"{argument}: expected an integer, a slice, or an array of "
                              f"integers or booleans, got {idx.dtype} {type(key).__name__}")
         idx = idx.astype(np.int64).reshape(-1)
@@ -831,6 +831,8 @@ class SegyFile:
                     g.offsets if offset is None else np.array([offset]), self.time_axis())
 
     def __repr__(self):
+        if not hasattr(self, "traces"):  # its headers being read
+            return f"SegyFile({self.path!r})"
         return (f"SegyFile({self.path!r}: {self.traces} traces of {self.samples} samples, "
                 f"format {self.format}, {self.byteorder}-endian)")
 
