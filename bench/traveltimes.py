@@ -20,18 +20,10 @@ import time
 import numpy as np
 
 from seiskernels import _exact
-from seiskernels._phases import base
 from seiskernels.traveltimes import DEFAULT_PHASES, TravelTimes
 
 DEPTHS = np.linspace(0.0, 700.0, 40)
 DISTANCES = np.linspace(0.0, 180.0, 207)
-
-
-def long_way(asked, travelled):
-    """Distance to add to `travelled` to land on `asked` (rad), the ray going
-    the short or the long way round, any number of turns."""
-    turns = 2 * math.pi * round(travelled / (2 * math.pi))
-    return min((turns + asked - travelled, turns - asked - travelled), key=abs)
 
 
 def median_time(fn, repeat, number=1):
@@ -86,13 +78,10 @@ def accuracy(cache, quick):
         earth = _exact.Earth(model.model, depth)
         rows = fast[(fast["depth_km"] == depth) & ~np.char.endswith(fast["phase"], "diff")]
         for r in rows:
-            _, legs = earth.legs(base(r["phase"]))
-            legs = legs[:1] if r["takeoff_deg"] > 90.0 else legs
             p = r["ray_param_s_deg"] * 180.0 / math.pi
-            (t,), (x,) = earth.evaluate(legs, [p])
-            miss = long_way(math.radians(r["distance_deg"]), x)
-            dx.append(abs(math.degrees(miss)))
-            dt.append(abs(r["time_s"] - t - p * miss))
+            miss, t = earth.trace(r["phase"], r["takeoff_deg"] > 90.0, p, r["distance_deg"])
+            dx.append(math.degrees(miss))
+            dt.append(abs(r["time_s"] - t))
         for distance in DISTANCES[::6]:
             mine = rows[rows["distance_deg"] == distance]["phase"].tolist()
             exact = [a.phase for a in model.arrivals(depth, distance, exact=True)

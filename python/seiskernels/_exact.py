@@ -11,16 +11,17 @@ from collections import namedtuple
 
 from . import traveltime as sk
 from ._earthmodel import P, S, ModelError
-from ._phases import base, parse, wanted
+from . import _phases as phases
 
 STEP_KM = 10.0          # thickest slowness layer
 CENTRE_GAP = 1e-6       # the layers stop this fraction of the radius short of the centre
 MAX_STEP = math.radians(0.5)    # largest change of distance between two samples
 FOLD_TOL = 1e-9         # rad: how closely the fold of a distance curve is sampled
 SOLVE_TOL = 1e-9        # rad: distance error left by the arrival solver
-SAME_ARRIVAL = 1e-3     # s: arrivals of a phase closer than this are one
+SAME_ARRIVAL = 1e-3     # s: a ray found twice gives times closer than this
+SAME_RAY = 1e-9         # and ray parameters closer than this part of each
 PAIRS_PER_CALL = 1 << 19
-DIFFRACTED = {"P": "Pdiff", "S": "Sdiff"}
+APPROACH = 30           # rays closing in on each square-root onset, each twice as close
 
 Result = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled")
 Result.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
@@ -79,6 +80,11 @@ class Branch:
         self.min = 0.0 if self.centre else least
         self.etas = set(self.tops) | set(self.bots)
         self.shadows = self._shadows()
+        # Tops of the layers under a jump of slowness: rays just below one
+        # enter the layer and turn in it, at distances that move as the
+        # square root of p's distance from it.
+        self.jumps = {t for t, b in zip(self.tops[1:], self.bots) if t != b} | \
+            ({self.top_eta} if self.n else set())
         self._turn = [turning_law(radius, row) for row in zip(*[iter(rows)] * 4)]
 
     def _shadows(self):
@@ -218,18 +224,13 @@ def turning_law(radius, row):
 
 
 class Curve:
-    """A phase's rays sampled along one continuous branch of its distance
-    curve: ray parameter p (s/rad), time (s), distance (rad).  Intervals
-    before `join` belong to the rays going up from the source (legs `up`),
-    the others to the rays going down (legs `down`)."""
+    """A phase's rays sampled along one continuous piece of its distance
+    curve: ray parameter p (s/rad), time (s), distance (rad)."""
 
-    def __init__(self, name, down, samples, up=None, join=0):
-        self.name, self.down, self.up, self.join = name, down, up, join
+    def __init__(self, name, samples):
+        self.name = name
         self.p, self.time, self.dist = (array.array("d", x) for x in zip(*samples))
         self.max_distance = max(self.dist)
-
-    def legs(self, k):
-        return self.up if k < self.join else self.down
 
     def hits(self, degree):
         """(distance searched, interval) of every ray interval reaching `degree`."""
@@ -240,92 +241,119 @@ class Curve:
 
 class Arrival:
     """One arrival; `bottom` is the depth (km) its ray bottoms at when it
-    turns in the mantle or goes up from the source, else None."""
-    __slots__ = ("phase", "degree", "travelled", "p", "time", "takeoff", "incidence", "bottom")
+    turns in the mantle or goes straight from the source, else None."""
+    __slots__ = ("phase", "degree", "travelled", "p", "time", "takeoff", "incidence", "bottom",
+                 "legs", "head")
 
-    def __init__(self, phase, degree, travelled, p, time, takeoff, incidence, bottom=None):
+    def __init__(self, phase, degree, travelled, p, time, takeoff, incidence, bottom=None,
+                 legs=(), head=None):
         self.phase, self.degree, self.travelled = phase, degree, travelled
         self.p, self.time, self.takeoff, self.incidence = p, time, takeoff, incidence
-        self.bottom = bottom
+        self.bottom, self.legs, self.head = bottom, legs, head
 
 
 class Earth:
-    """The phases of a model for a source at `depth` km."""
+    """The phases of a model for a source at `depth` km and a receiver at
+    `receiver` km, each pass of their legs a run of the same layers as the
+    tables', cut at the source and the receiver."""
 
-    def __init__(self, model, depth, step=STEP_KM):
-        if not 0.0 <= depth < model.cmb:
-            raise ModelError(f"source depth {depth:g} km is not in the mantle "
-                             f"(0 to {model.cmb:g} km)")
-        self.model, self.depth = model, depth
-        self.branches = {
-            ("A", P): Branch(model, P, 0.0, depth, step),
-            ("A", S): Branch(model, S, 0.0, depth, step),
-            ("M", P): Branch(model, P, depth, model.cmb, step),
-            ("M", S): Branch(model, S, depth, model.cmb, step),
-            ("K", P): Branch(model, P, model.cmb, model.icb, step),
-            ("I", P): Branch(model, P, model.icb, model.radius, step)}
+    def __init__(self, model, depth, step=STEP_KM, receiver=0.0):
+        for name, value in (("source depth", depth), ("receiver depth", receiver)):
+            if not 0.0 <= value < model.cmb:
+                raise ModelError(f"{name} {value:g} km is not in the mantle "
+                                 f"(0 to {model.cmb:g} km)")
+        self.model, self.depth, self.receiver, self.step = model, depth, receiver, step
+        self.bounds = phases.bounds_of(model)
         self.surface_eta = [model.radius / model.speed(0.0, w) for w in (P, S)]
-        self._curves = {}
+        self._branches, self._curves, self._members = {}, {}, {}
 
-    def source_eta(self, wave):
-        return self.branches["M", wave].top_eta
+    def branch(self, wave, top, bottom):
+        """The Branch of a wave's layers from `top` to `bottom` km."""
+        key = (wave, top, bottom)
+        if key not in self._branches:
+            self._branches[key] = Branch(self.model, wave, top, bottom, self.step)
+        return self._branches[key]
 
-    def p_max(self, wave):
-        """Largest ray parameter that leaves the source and reaches the surface."""
-        above = self.branches["A", wave]
-        return min(above.min if above.n else math.inf, self.source_eta(wave))
+    def _pass_branch(self, ps):
+        return self.branch(ps.wave, ps.top, ps.bottom)
 
-    def legs(self, name):
-        """The parsed phase, and its legs as [(Branch, times crossed)]."""
-        phase = parse(name)
-        return phase, [(self.branches[key], n) for key, n in phase.legs.items()]
+    def members(self, group):
+        """[(Member, passes)] of a family of phases at this source and
+        receiver, leaving out those no ray can follow from here."""
+        if group not in self._members:
+            model = self.model
+            found = []
+            for m in phases.members(group, self.bounds, model.moho is not None):
+                legs = phases.passes(m.phase, self.depth, self.receiver, model.cmb, model.icb,
+                                     model.radius)
+                if legs:
+                    found.append((m, legs))
+            self._members[group] = found
+        return self._members[group]
+
+    def eta(self, wave, depth, below):
+        """Slowness just below (or above) a depth, by the layers' laws."""
+        model = self.model
+        if below:
+            return self.branch(wave, depth, model.cmb if depth < model.cmb else
+                               model.icb if depth < model.icb else model.radius).top_eta
+        top = 0.0 if depth <= model.cmb else model.cmb if depth <= model.icb else model.icb
+        return self.branch(wave, top, depth).bots[-1]
+
+    def source_eta(self, wave, going):
+        return self.eta(wave, self.depth, going != phases.UP)
 
     def evaluate(self, legs, rays):
-        """Time and distance of each ray parameter along the legs."""
+        """Time and distance of each ray parameter along the passes."""
         times, dists = [0.0] * len(rays), [0.0] * len(rays)
-        for branch, n in legs:
-            t, d = branch.time_dist(rays)
+        for ps in legs:
+            t, d = self._pass_branch(ps).time_dist(rays)
+            n = 2 if ps.kind == phases.TURN else 1
             for i in range(len(rays)):
                 times[i] += n * t[i]
                 dists[i] += n * d[i]
         return times, dists
 
-    def curves(self, name):
-        if name not in self._curves:
-            self._curves[name] = self._make_curves(name)
-        return self._curves[name]
+    def p_range(self, legs):
+        return phases.p_range(legs, self._pass_branch)
 
-    def _make_curves(self, name):
-        phase, legs = self.legs(name)
-        lo, hi, cuts = p_range(phase, self.branches)
-        ranges, top = [], hi
-        for x in cuts:
-            ranges.append((math.nextafter(x, math.inf), top))
-            top = x
-        ranges.append((lo, top))
-        curves = [Curve(name, legs, self.sample(legs, a, b)) for a, b in ranges if b > a]
-        if name in DIFFRACTED and self.depth > 0.0:
-            curves = self._rays_up(name, phase.first_wave, legs, curves)
-        return curves
+    def head_p(self, member):
+        """Ray parameter of a diffracted or head wave: the slowness just above
+        (diffracted) or just below (head wave) its boundary."""
+        kind, wave, region, where = member.phase.head
+        depth = {"cmb": self.model.cmb, "icb": self.model.icb}.get(where, where)
+        return self.eta(wave, depth, kind == "n")
 
-    def _rays_up(self, name, wave, legs, curves):
-        """The rays going up from the source, joined to those going down at
-        the horizontal take-off when both meet there."""
-        up = [(self.branches["A", wave], 1)]
-        p_max = self.p_max(wave)
-        rising = self.sample(up, 0.0, p_max, ascending=True)
-        if curves and p_max == self.source_eta(wave) == curves[0].p[0]:
-            samples = rising + list(zip(curves[0].p, curves[0].time, curves[0].dist))[1:]
-            return [Curve(name, legs, samples, up, len(rising) - 1)] + curves[1:]
-        return [Curve(name, up, rising, up, len(rising))] + curves
+    def curves(self, member, legs):
+        key = (member.phase.name, member.kind)
+        if key not in self._curves:
+            lo, hi, cuts = self.p_range(legs)
+            ranges, top = [], hi
+            for x in cuts:
+                ranges.append((math.nextafter(x, math.inf), top))
+                top = x
+            ranges.append((lo, top))
+            self._curves[key] = [Curve(member.phase.name, self.sample(legs, a, b))
+                                 for a, b in ranges if b > a]
+        return self._curves[key]
 
-    def sample(self, legs, lo, hi, ascending=False):
+    def sample(self, legs, lo, hi):
         """Samples (p, time, distance) from hi down to lo: every layer
-        boundary slowness in between, evenly spread rays, and more rays
-        wherever distance moves fast or the curve folds back."""
+        boundary slowness in between, evenly spread rays, rays closing in on
+        each slowness below which a ray enters a new layer with a jump (the
+        square root of p's distance from it sets the curve's shape there,
+        and can hide a small loop), and more rays wherever distance moves fast
+        or the curve folds back."""
         grid = {lo, hi} | {lo + (hi - lo) * k / 64 for k in range(1, 64)}
-        for branch, _ in legs:
+        span = (hi - lo) / 64
+        onsets = {hi}
+        for ps in legs:
+            branch = self._pass_branch(ps)
             grid |= {e for e in branch.etas if lo < e < hi}
+            if ps.kind == phases.TURN:
+                onsets |= {e for e in branch.jumps if lo < e <= hi}
+        for e in onsets:
+            grid |= {e - span * 0.5 ** k for k in range(1, APPROACH) if e - span * 0.5 ** k > lo}
         known = {}
         for _ in range(60):
             grid = sorted(p for p in grid if p not in known)
@@ -334,97 +362,137 @@ class Earth:
             for p, t, d in zip(grid, *self.evaluate(legs, grid)):
                 known[p] = (t, d)
             grid = refinements(sorted(known.items()))
-        return [(p, t, d) for p, (t, d) in sorted(known.items(), reverse=not ascending)]
+        return [(p, t, d) for p, (t, d) in sorted(known.items(), reverse=True)]
 
-    def arrivals(self, name, degrees):
-        """Every arrival of a phase (and its diffracted continuation) at each
-        distance in degrees: a list of Arrival lists."""
-        phase = parse(name)
+    def arrivals(self, group, degrees):
+        """Every arrival of a family of phases at each distance in degrees,
+        named: a list of Arrival lists."""
         found = [[] for _ in degrees]
-        curves = self.curves(name)
-        jobs = []
-        for curve in curves:
-            for i, degree in enumerate(degrees):
-                for s, k in curve.hits(degree):
-                    jobs.append((i, curve, s, k))
-        for (i, curve, s, k), (p, time) in zip(jobs, self.solve(jobs)):
-            found[i].append(self._arrival(curve.name, phase, degrees[i], s, p, time,
-                                          phase.first_up or k < curve.join))
-        if name in DIFFRACTED:
-            self._diffracted(name, phase, degrees, found)
-        if name == "PKP":
-            label_pkp(curves, found)
+        for member, legs in self.members(group):
+            if member.kind in ("diff", "n"):
+                self._head(group, member, legs, degrees, found)
+                continue
+            jobs = []
+            curves = self.curves(member, legs)
+            for curve in curves:
+                for i, degree in enumerate(degrees):
+                    for s, k in curve.hits(degree):
+                        jobs.append((i, curve, s, k))
+            fold = least_fold(curves) if group == "PKP" else None
+            for (i, curve, s, k), (p, time) in zip(jobs, self.solve(legs, jobs)):
+                found[i].append(self._arrival(group, member, legs, degrees[i], s, p, time, fold))
         return [merge(a) for a in found]
 
-    def _arrival(self, name, phase, degree, s, p, time, going_up):
-        wave = phase.first_wave
-        takeoff = math.degrees(math.asin(min(1.0, p / self.source_eta(wave))))
-        incidence = math.degrees(math.asin(min(1.0, p / self.surface_eta[phase.last_wave])))
-        bottom = None
-        if name in ("P", "S", "PP", "SS"):
-            bottom, reflected = self._bottom(wave, p, going_up)
-            name = self._named(name, bottom, reflected)
-        return Arrival(name, degree, s, p, time, 180.0 - takeoff if going_up else takeoff,
-                       incidence, bottom)
+    def _arrival(self, group, member, legs, degree, s, p, time, fold=None):
+        first, last = member.phase.legs[0], member.phase.legs[-1]
+        going = first.going
+        takeoff = math.degrees(math.asin(min(1.0, p / self.source_eta(first.wave, going))))
+        arriving_up = last.arriving == phases.UP
+        rec_eta = self.eta(last.wave, self.receiver, arriving_up) if self.receiver > 0.0 \
+            else self.surface_eta[last.wave]
+        incidence = math.degrees(math.asin(min(1.0, p / rec_eta)))
+        name, bottom = self.name_of(group, member, legs, p, fold)
+        return Arrival(name, degree, s, p, time, 180.0 - takeoff if going == phases.UP else
+                       takeoff, incidence if arriving_up else 180.0 - incidence, bottom, legs,
+                       member.phase.head)
 
-    def _bottom(self, wave, p, going_up):
-        """(depth, reflected): where a mantle ray bottoms, the source for one
-        going up; and whether it is reflected there, at the top of a layer
-        it cannot enter, rather than turning."""
-        if going_up:
-            return self.depth, False
-        mantle = self.branches["M", wave]
-        j = min(mantle.stop(p), mantle.n - 1)
-        if p > mantle.tops[j]:
-            return mantle.rows[4 * j + sk.SL_TOP_DEPTH], True
-        return mantle.turning_depth(j, p), False
-
-    def _named(self, name, bottom, reflected):
-        """P, S, PP or SS as seismologists name them by where the ray
-        bottoms: Pg, Pb or Pn (PgPg, ...) above the Conrad, the Moho or the
-        first boundary below it, P beneath.  A ray reflected at a boundary
-        stays above it."""
+    def name_of(self, group, member, legs, p, fold=None):
+        """(name, bottom): P, S, PP and SS as Pg, Pb, Pn (PgPg, ...) by where
+        their rays bottom; PKP as PKPab or PKPbc by the side of its fold; a
+        diffracted or head wave by its own name."""
+        if member.kind in ("diff", "n"):
+            kind, _, _, where = member.phase.head
+            own = group + kind if group in ("P", "S") else member.phase.name
+            return own, {"cmb": self.model.cmb, "icb": self.model.icb}.get(where, where)
+        if fold is not None:
+            return ("PKPab" if p > fold[1] else "PKPbc"), None
+        if group not in ("P", "S", "PP", "SS"):
+            return group, None
+        if member.kind == "direct":
+            bottom, reflected = max(self.depth, self.receiver), True
+        else:
+            turn = [ps for ps in legs if ps.kind == phases.TURN][-1]
+            branch = self._pass_branch(turn)
+            j = min(branch.stop(p), branch.n - 1)
+            if p > branch.tops[j]:
+                bottom, reflected = branch.rows[4 * j + sk.SL_TOP_DEPTH], True
+            else:
+                bottom, reflected = branch.turning_depth(j, p), False
         for depth, letter in self.model.regions:
             if bottom < depth or (reflected and bottom == depth):
-                return (name[0] + letter) * len(name)
-        return name
+                return (group[0] + letter) * len(group), bottom
+        return group, bottom
+
+    def _head(self, group, member, legs, degrees, found):
+        """A wave diffracted or refracted along a boundary goes on along it:
+        T = T(p*) + p* (distance - distance(p*)) beyond the distance its
+        legs take at the ray parameter p* of the boundary."""
+        head = self.head_at(member, legs)
+        if head is None:
+            return
+        p, t, d = head
+        reach = math.pi if member.kind == "diff" else d + math.radians(phases.HEAD_WAVE_DEG)
+        for i, degree in enumerate(degrees):
+            x = reduced(degree)
+            if (d < x or (member.kind == "n" and d == x)) and x <= min(reach, math.pi):
+                found[i].append(self._arrival(group, member, legs, degree, x, p,
+                                              t + p * (x - d)))
+
+    def head_at(self, member, legs):
+        """(p*, time, distance) of a diffracted or head wave's legs at its
+        boundary's slowness, or None where no ray reaches the boundary there."""
+        p = self.head_p(member)
+        lo, hi, _ = self.p_range(legs)
+        if not lo <= p <= hi:
+            return None
+        (t,), (d,) = self.evaluate(legs, [p])
+        return p, t, d
+
+    def trace(self, name, going_up, p, degree):
+        """(miss, time): ray p traced along the members of a phase's family
+        that leave the source as it does (up or down), the one landing
+        nearest `degree` (miss in rad, the short or long way round, any
+        number of turns), its time carried to `degree` with dT/dX = p; a
+        head wave's ray at its boundary's slowness runs on to `degree`.
+        (inf, nan) if no member can carry the ray.  Checks an arrival of the
+        tables against an exact ray."""
+        best = (math.inf, math.nan)
+        x_asked = math.radians(degree)
+        for member, legs in self.members(phases.split(name)[0]):
+            if (member.phase.legs[0].going == phases.UP) != going_up or member.kind == "diff":
+                continue
+            (t,), (x,) = self.evaluate(legs, [p])
+            if member.kind == "n":
+                if abs(p - self.head_p(member)) <= 1e-9 * p and x_asked >= x:
+                    best = min(best, (0.0, t + p * (x_asked - x)))
+                continue
+            turns = 2 * math.pi * round(x / (2 * math.pi))
+            miss = min((turns + x_asked - x, turns - x_asked - x), key=abs)
+            best = min(best, (abs(miss), t + p * miss))
+        return best
 
     def graze(self, name):
         """(p, time, distance) of the ray of phase P or S that grazes the
         core, or None."""
-        if name not in DIFFRACTED or not self.curves(name):
-            return None
-        mantle = self.branches["M", S if name == "S" else P]
-        last = self.curves(name)[-1]
-        if mantle.min != mantle.bots[-1] or last.p[-1] != mantle.min:
-            return None
-        return last.p[-1], last.time[-1], last.dist[-1]
-
-    def _diffracted(self, name, phase, degrees, found):
-        """The grazing ray goes on along the core: T = T_graze + p_graze
-        (distance - distance_graze) beyond the distance it grazes at."""
-        graze = self.graze(name)
-        if graze is None:
-            return
-        p, t, d = graze
-        for i, degree in enumerate(degrees):
-            x = reduced(degree)
-            if d < x <= math.pi:
-                found[i].append(self._arrival(DIFFRACTED[name], phase, degree, x, p,
-                                              t + p * (x - d), False))
+        for member, legs in self.members(name):
+            if member.kind == "diff":
+                return self.head_at(member, legs)
+        return None
 
     def caustic(self, name):
         """Distance (rad) at which the phase's curve folds back at its least
         distance, or None."""
-        fold = least_fold(self.curves(name))
-        return fold and fold[0]
+        folds = [least_fold(self.curves(m, legs)) for m, legs in self.members(name)
+                 if m.kind == "ray"]
+        folds = [f for f in folds if f]
+        return min(folds)[0] if folds else None
 
-    def solve(self, jobs):
+    def solve(self, legs, jobs):
         """For each hit (i, curve, s, k): the ray p of interval k with
         distance s, by regula falsi (Illinois), and its time corrected to
         first order with dT/dDistance = p.  Returns (p, time) per job."""
         results = [None] * len(jobs)
-        pending = {}
+        pending = []
         for n, (_, curve, s, k) in enumerate(jobs):
             a = (curve.p[k], curve.dist[k] - s, curve.time[k], curve.dist[k])
             b = (curve.p[k + 1], curve.dist[k + 1] - s, curve.time[k + 1], curve.dist[k + 1])
@@ -432,44 +500,31 @@ class Earth:
                 p, _, t, _ = a if a[1] == 0.0 else b
                 results[n] = (p, t)
             else:
-                pending.setdefault(id(curve.legs(k)), [curve.legs(k), []])[1].append(
-                    [n, s, k, a, b])
-        for legs, group in pending.values():
-            for n, p, t in illinois(self, legs, group):
-                results[n] = (p, t)
+                pending.append([n, s, k, a, b])
+        for n, p, t in illinois(self, legs, pending):
+            results[n] = (p, t)
         return results
 
 
-def arrivals(model, depth, distance, names):
+def arrivals(model, depth, distance, names, receiver=0.0):
     """Every arrival of the named phases at one depth (km) and distance
     (deg), solved ray by ray: (phase, distance, time, ray parameter in s/deg,
     take-off, incidence, distance travelled in deg), in time order."""
-    earth = Earth(model, depth)
+    earth = Earth(model, depth, receiver=receiver)
     found = []
-    for group in dict.fromkeys(base(n) for n in names):
+    for group, label in requests(names):
         for a in earth.arrivals(group, [distance])[0]:
-            if wanted(a.phase, names):
-                found.append((a.phase, distance, a.time, a.p * math.pi / 180.0, a.takeoff,
+            if label is None or a.phase == label or (label in phases.ALIASES):
+                name = label if label in phases.ALIASES else a.phase
+                found.append((name, distance, a.time, a.p * math.pi / 180.0, a.takeoff,
                               a.incidence, math.degrees(a.travelled)))
-    return sorted(found, key=lambda a: a[2])
+    return sorted(dict.fromkeys(found), key=lambda a: a[2])
 
 
-def p_range(phase, branches):
-    """(lo, hi, cuts): the ray parameters of a phase, and those within where
-    its curve breaks.  The ray crosses every branch it does not turn in, so p
-    is at most their least slowness; it turns in the others, below their top
-    and above their least slowness.  A ray diving below the top of a
-    low-velocity zone lands far beyond one turning just above it: the curve
-    breaks there."""
-    hi, lo, cuts = math.inf, 0.0, set()
-    for key in phase.legs:
-        branch = branches[key]
-        if key in phase.turning:
-            hi, lo = min(hi, branch.top_eta), max(lo, branch.min)
-            cuts |= branch.shadows
-        elif branch.n:
-            hi = min(hi, branch.min)
-    return lo, hi, sorted((x for x in cuts if lo < x < hi), reverse=True)
+def requests(names):
+    """[(group, label)]: the family each name asks of, and which of its
+    arrivals (None: all)."""
+    return [phases.split(n) for n in names]
 
 
 def illinois(earth, legs, group):
@@ -539,20 +594,13 @@ def least_fold(curves):
     return min(folds) if folds else None
 
 
-def label_pkp(curves, found):
-    """PKPab or PKPbc: the side of the caustic the ray lies on."""
-    fold = least_fold(curves)
-    if fold is None:
-        return
-    for arrivals in found:
-        for a in arrivals:
-            a.phase = "PKPab" if a.p > fold[1] else "PKPbc"
-
-
 def merge(arrivals):
-    """Sorted by time, arrivals of a phase closer than SAME_ARRIVAL as one."""
+    """Sorted by time, the arrivals of one ray found twice (where two pieces
+    of a curve meet) as one: same phase, time within SAME_ARRIVAL and the
+    same ray parameter.  Two rays are two arrivals, however close in time."""
     out = []
     for a in sorted(arrivals, key=lambda a: a.time):
-        if not any(b.phase == a.phase and a.time - b.time < SAME_ARRIVAL for b in out):
+        if not any(b.phase == a.phase and a.time - b.time < SAME_ARRIVAL and
+                   abs(a.p - b.p) <= SAME_RAY * b.p for b in out):
             out.append(a)
     return out

@@ -28,7 +28,7 @@ from . import traveltime as sk
 from ._earthmodel import P, S
 from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 
-VERSION = 1                      # of the tables and of their saved form
+VERSION = 2                      # of the tables and of their saved form
 MAGIC = b"SEISKERNELS-TABLES\n"
 FIT_TOL = math.radians(0.0005)   # largest miss of an interval's interpolation at its middle
 MIN_DP = 1e-7                    # narrowest interval refined, as a part of the largest slowness
@@ -150,7 +150,8 @@ class Tables:
         self.radius, self.cmb, self.icb = meta["radius"], meta["cmb"], meta["icb"]
         self.p = arrays["p"]
         self.stacks = {w: Stack(arrays[f"rows_{'PS'[w]}"]) for w in (P, S)}
-        self.core = {"K": Stack(arrays["rows_K"]), "I": Stack(arrays["rows_I"])}
+        self.core = {"K": Stack(arrays["rows_K"]), "I": Stack(arrays["rows_I"]),
+                     "J": Stack(arrays["rows_J"])}
         self.core_shadows = {name: shadows(stack.rows) for name, stack in self.core.items()}
         self._row_crc = {name: arrays[f"crc_{name}"] for name in BIG}
         self._checked = set()
@@ -178,7 +179,15 @@ def build(model):
     rows_i = np.array(layer_rows(model, P, model.icb, radius * (1.0 - CENTRE_GAP),
                                  STEP_KM)).reshape(-1, 4)
     centre_eta = rows_i[-1, 2]
-    etas = np.concatenate([r[:, [0, 2]].ravel() for r in (rows[P], rows[S], rows_k, rows_i)])
+    # S in the inner core (J), where the model gives it a speed.
+    rows_j = np.array(layer_rows(model, S, model.icb, radius * (1.0 - CENTRE_GAP),
+                                 STEP_KM)).reshape(-1, 4)
+    if not (len(rows_j) and np.all(np.isfinite(rows_j[:, [0, 2]])) and
+            np.all(rows_j[:, [0, 2]] > 0.0)):
+        rows_j = np.zeros((0, 4))
+    centre_eta_j = float(rows_j[-1, 2]) if len(rows_j) else math.nan
+    etas = np.concatenate([r[:, [0, 2]].ravel() for r in (rows[P], rows[S], rows_k, rows_i,
+                                                          rows_j)])
     top = etas.max()
     grid = np.unique(np.concatenate([[0.0], etas, np.linspace(0.0, top, FILL)]))
     # Rays just above the top of each low-velocity zone, whose curve ends there.
@@ -190,7 +199,7 @@ def build(model):
     # root of p's distance from that slowness: at the top of each branch, and
     # at the top of the layer under each jump of speed.  So does a ray that
     # just crosses the bottom of a branch.  Rays closer and closer to each.
-    ends = [rows_k[0, 0], rows_i[0, 0], rows_k[-1, 2]]
+    ends = [rows_k[0, 0], rows_i[0, 0], rows_k[-1, 2]] + ([rows_j[0, 0]] if len(rows_j) else [])
     for w in (P, S):
         r = rows[w]
         ends += [r[0, 0], r[-1, 2]] + r[1:, 0][r[1:, 0] != r[:-1, 2]].tolist()
@@ -203,10 +212,15 @@ def build(model):
         source at the surface: the curves every phase is made of."""
         tk, xk = branch_totals(rows_k, p, radius)
         ti, xi = branch_totals(rows_i, p, radius, centre_eta)
+        core = [(0.0, 0.0), (tk, xk), (tk + ti, xk + xi)]
+        if len(rows_j):
+            tj, xj = branch_totals(rows_j, p, radius, centre_eta_j)
+            core.append((tk + tj, xk + xj))
         out = []
         for w in (P, S):
             tm, xm = branch_totals(rows[w], p, radius)
-            for t, x in ((tm, xm), (tm + tk, xm + xk), (tm + tk + ti, xm + xk + xi)):
+            for tc, xc in core:
+                t, x = tm + tc, xm + xc
                 out.append((2.0 * x, 2.0 * (t - p * x)))
         return out
 
@@ -247,6 +261,11 @@ def build(model):
         arrays[f"cum_time_{'PS'[w]}"], arrays[f"cum_dist_{'PS'[w]}"] = t, x
     arrays["K_time"], arrays["K_dist"] = branch_totals(rows_k, grid, radius)
     arrays["I_time"], arrays["I_dist"] = branch_totals(rows_i, grid, radius, centre_eta)
+    arrays["rows_J"] = rows_j
+    if len(rows_j):
+        arrays["J_time"], arrays["J_dist"] = branch_totals(rows_j, grid, radius, centre_eta_j)
+    else:
+        arrays["J_time"] = arrays["J_dist"] = np.full(len(grid), np.nan)
     shells = np.array([(s.top, s.bottom, *s.ends[P], *s.ends[S]) for s in model.shells])
     arrays["shells"] = shells
     arrays["regions"] = np.array([d for d, _ in model.regions], dtype=np.float64)
@@ -254,7 +273,8 @@ def build(model):
         arrays[f"crc_{name}"] = np.array([zlib.crc32(r) for r in arrays[name]], dtype=np.int64)
     meta = {"radius": radius, "cmb": model.cmb, "icb": model.icb, "name": model.name,
             "region_letters": "".join(letter for _, letter in model.regions),
-            "centre_eta": float(centre_eta)}
+            "centre_eta": float(centre_eta), "centre_eta_J": centre_eta_j,
+            "discontinuities": list(model.discontinuities), "moho": model.moho}
     return Tables(arrays, meta)
 
 
