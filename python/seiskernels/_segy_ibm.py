@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import numpy as np
 
-# Values converted per pass: the dozen temporaries of a pass stay in the
+# Values converted per pass: the scratch arrays of a pass stay in the
 # cache, and the ufunc calls' overhead stays small beside their work.
-_CHUNK = 1 << 14
+_CHUNK = 1 << 16
 _LARGEST = 0x7FFFFFFF  # (1 - 2**-24) * 16**63, IBM's largest magnitude
 
 
@@ -77,51 +77,66 @@ def ieee2ibm(samples, byteorder: str = "big", out=None) -> np.ndarray:
         at = np.unravel_index(np.flatnonzero(np.isnan(x.reshape(-1)))[0], x.shape)
         raise ValueError(f"samples: NaN at index {tuple(int(i) for i in at)}; IBM floats "
                          f"have no NaN (replace NaNs first, e.g. with np.nan_to_num)")
-    rows = out.reshape(-1, x.shape[-1]) if x.ndim > 1 and out.ndim > 1 else out.reshape(-1)
-    src = x.reshape(rows.shape)
-    if rows.ndim == 1:
-        for start in range(0, rows.size, _CHUNK):
-            _convert(src[start:start + _CHUNK], rows[start:start + _CHUNK])
-    else:
+    flat = out.reshape(-1) if out.flags.c_contiguous else None
+    convert = Converter()
+    if flat is not None:
+        src = x.reshape(-1)
+        for start in range(0, src.size, _CHUNK):
+            convert(src[start:start + _CHUNK], flat[start:start + _CHUNK])
+    else:  # rows of a block: a few rows at a time
+        rows, src = out.reshape(-1, out.shape[-1]), x.reshape(-1, x.shape[-1])
         per = max(1, _CHUNK // max(1, rows.shape[1]))
         for start in range(0, rows.shape[0], per):
-            _convert(src[start:start + per], rows[start:start + per])
+            convert(src[start:start + per], rows[start:start + per])
     return out
 
 
-def _convert(x, out):
-    """Words of one chunk of float32 values into `out`.  The float32 bits
-    are sign, 8-bit exponent e (bias 127) and 23-bit fraction: a normal
-    value is M * 2**(e - 150) with M the 24-bit significand.  As IBM's
-    F * 16**(E - 64) * 2**-24 with F below 2**24, E = (e + 133) // 4 and
-    F = M / 2**(3 - k), k = (e + 133) % 4: M is shifted left by k and
-    rounded by three bits (ties to even), always the same three."""
-    u = np.ascontiguousarray(x).view(np.uint32)
-    a = u & np.uint32(0x7FFFFFFF)
-    e = a >> np.uint32(23)
-    special = e.min() == 0 or e.max() == 255
-    k = e + np.uint32(1)
-    k &= np.uint32(3)
-    a &= np.uint32(0x7FFFFF)
-    a |= np.uint32(0x800000)
-    a <<= k                                        # M * 2**k < 2**27
-    np.right_shift(a, np.uint32(3), out=k)
-    k &= np.uint32(1)                              # the bit kept last, for ties to even
-    k += np.uint32(3)
-    a += k
-    a >>= np.uint32(3)                             # F, up to 2**24 on a carry
-    np.right_shift(a, np.uint32(24), out=k)        # a carry: F = 2**20 and E + 1
-    k <<= np.uint32(20)
-    a += k
-    e += np.uint32(133)
-    e >>= np.uint32(2)
-    e <<= np.uint32(24)
-    a += e
-    u = u & np.uint32(0x80000000)
-    a |= u
-    if special:
-        _specials(x.reshape(-1), a.reshape(-1))
-    out[...] = a.reshape(out.shape)
+class Converter:
+    """Converts chunks of float32 to IBM words, with scratch arrays of its
+    own kept between chunks (numpy's temporaries would be allocated and
+    freed for each of the dozen steps).
+
+    The float32 bits of x are sign, 8-bit exponent e (bias 127) and 23-bit
+    fraction m: a normal x is M 2**(e - 150), M = 2**23 + m.  As IBM's
+    F 16**(E - 64) 2**-24 with F below 2**24: E = (e + 133) // 4 and
+    F = M 2**(k - 3), k = (e + 1) % 4, rounded to an integer.  That
+    rounding is done by the FPU: the float32 of exponent 147 + k and
+    fraction m *is* M 2**(k - 3), and rint() rounds it to nearest, ties to
+    even.  A rounding up to 2**24 carries: F = 2**20 and E + 1.  Zeros,
+    subnormals and infinities are put right afterwards, where present."""
+
+    def __init__(self, chunk=_CHUNK):
+        self.scratch = [np.empty(chunk, np.uint32) for _ in range(3)]
+
+    def __call__(self, x, out):
+        x = np.ascontiguousarray(x, np.float32).reshape(-1)
+        n = x.size
+        if n > self.scratch[0].size:
+            self.scratch = [np.empty(n, np.uint32) for _ in range(3)]
+        u = x.view(np.uint32)
+        a, y, f = (s[:n] for s in self.scratch)
+        np.bitwise_and(u, np.uint32(0x7FFFFFFF), out=a)
+        special = n and (a.max() >= 0x7F800000 or a.min() < 0x00800000)
+        np.add(a, np.uint32(1 << 23), out=f)              # k in bits 23-24
+        np.bitwise_and(f, np.uint32(3 << 23), out=f)
+        np.add(f, np.uint32(147 << 23), out=f)
+        np.bitwise_and(a, np.uint32(0x7FFFFF), out=y)
+        np.bitwise_or(y, f, out=y)
+        yf = y.view(np.float32)
+        np.rint(yf, out=yf)
+        np.copyto(f, yf, casting="unsafe")                # F, up to 2**24
+        np.add(a, np.uint32(133 << 23), out=a)            # E << 24
+        np.right_shift(a, np.uint32(25), out=a)
+        np.left_shift(a, np.uint32(24), out=a)
+        np.add(a, f, out=a)
+        np.right_shift(f, np.uint32(24), out=f)           # the carry's 2**20
+        np.left_shift(f, np.uint32(20), out=f)
+        np.add(a, f, out=a)
+        np.bitwise_and(u, np.uint32(0x80000000), out=f)
+        np.bitwise_or(a, f, out=a)
+        if special:
+            _specials(x, a)
+        out[...] = a.reshape(out.shape)
 
 
 def _specials(x, words):

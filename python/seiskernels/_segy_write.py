@@ -13,7 +13,7 @@ import numpy as np
 
 from ._segy_fields import (BINARY_FIELDS, TEXT_BYTES, TRACE_HEADER_BYTES, field_key,
                            fields_dtype)
-from ._segy_ibm import _convert as _to_ibm
+from ._segy_ibm import _CHUNK, Converter
 
 # Bytes of traces built per write: two such buffers, one filled while a
 # thread writes the other.
@@ -205,6 +205,7 @@ def write(path, samples, *, format: int = 1, sample_interval=4000, headers=None,
     record = fields_dtype([k for k, _ in fields], endian, tb)
     rows = max(1, _WRITE_BYTES // tb)
     sample_type = np.dtype(order + ("u4" if format == 1 else "f4"))
+    to_ibm = Converter()
 
     def fill(buf, at):
         k = min(rows, traces - at)
@@ -215,9 +216,9 @@ def write(path, samples, *, format: int = 1, sample_interval=4000, headers=None,
             heads[key] = v[at:at + k]
         out = block[:, TRACE_HEADER_BYTES:].view(sample_type)
         if format == 1:
-            step = max(1, (1 << 14) // ns)
+            step = max(1, _CHUNK // ns)
             for r in range(0, k, step):
-                _to_ibm(data[at + r:at + min(k, r + step)], out[r:r + step])
+                to_ibm(data[at + r:at + min(k, r + step)], out[r:r + step])
         else:
             out[...] = data[at:at + k]
         return block

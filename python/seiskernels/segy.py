@@ -61,6 +61,9 @@ _TR_SAMPLES, _TR_INTERVAL, _TR_DELAY, _TR_TIME_SCALAR = 114, 116, 108, 214
 
 # Bytes read into the cache-sized scratch buffer at a time.
 _CHUNK_BYTES = 1 << 20
+# Header fields are read through a smaller buffer: beside a field of a few
+# bytes a trace, a megabyte would be most of the memory the read takes.
+_HEADER_CHUNK_BYTES = 1 << 18
 # A trace read on its own costs a system call, about what copying 20 kB
 # costs: traces closer than that are read together with what lies between.
 _GAP_BYTES = 20000
@@ -432,14 +435,15 @@ class SegyFile:
     def __len__(self):
         return self.traces
 
-    def _chunks(self, sel, lo, hi):
+    def _chunks(self, sel, lo, hi, chunk_bytes=None):
         """Bytes lo:hi of each trace of `sel` (a range of step 1, or an
         ascending array of distinct trace numbers), as (position in sel,
         uint8 rows) pairs, the rows read a chunk at a time: traces close
         together in one read with what lies between them, the others one by
         one, only their bytes lo:hi."""
         tb, width, base = self.trace_bytes, hi - lo, self.data_start
-        rows = max(1, _CHUNK_BYTES // tb)
+        chunk_bytes = chunk_bytes or _CHUNK_BYTES
+        rows = max(1, chunk_bytes // tb)
         if isinstance(sel, range):
             if tb - width <= _GAP_BYTES:
                 scratch = np.empty((rows, tb), np.uint8)
@@ -451,7 +455,7 @@ class SegyFile:
             sel = np.arange(sel.start, sel.stop, dtype=np.int64)
         n = len(sel)
         scratch = alone = None
-        apart = max(1, _CHUNK_BYTES // max(width, 1))
+        apart = max(1, chunk_bytes // max(width, 1))
         i = 0
         while i < n:
             j = int(np.searchsorted(sel, sel[i] + rows, "left"))
@@ -625,7 +629,17 @@ class SegyFile:
         names = [k[0] for k in keys]
         if len(set(names)) != len(names):
             raise ValueError(f"keys: a field given twice among {names}")
-        sel, order, _ = self._selection(slice(start, stop) if traces is None else traces)
+        values, order = self._fields(keys, slice(start, stop) if traces is None else traces,
+                                     scale)
+        out = np.empty(len(values[names[0]]), [(n, values[n].dtype) for n in names])
+        for name in names:
+            out[name] = values[name]
+        return out if order is None else out[order]
+
+    def _fields(self, keys, traces, scale):
+        """{name: 1-D array} of fields (and the order to put them back in),
+        each read straight into its own array."""
+        sel, order, _ = self._selection(traces)
         need = list(keys)
         if scale:
             for k in keys:
@@ -634,32 +648,33 @@ class SegyFile:
                     need.append(field_key(s))
         lo = min(k[1] for k in need) - 1
         hi = max(k[1] - 1 + int(k[2][1:]) for k in need)
-        fmt = {k[0]: (np.dtype(np.float64) if scale and k[0] in SCALED_BY else
-                      np.dtype(k[2])) for k in keys}
         raw = {k[0]: np.empty(len(sel), k[2]) for k in need}
         order_char = ">" if self.byteorder == "big" else "<"
-        for at, rows in self._chunks(sel, lo, hi):
+        for at, rows in self._chunks(sel, lo, hi, _HEADER_CHUNK_BYTES):
             for name, byte, code in need:
                 a = byte - 1 - lo
                 words = rows[:, a:a + int(code[1:])]
                 raw[name][at:at + len(rows)] = words.view(
                     code if code[1:] == "1" else order_char + code)[:, 0]
-        out = np.empty(len(sel), [(k[0], fmt[k[0]]) for k in keys])
-        for name, _, _ in keys:
-            value = raw[name]
-            if scale and name in SCALED_BY:
-                s = raw[SCALED_BY[name]].astype(np.float64)
-                value = np.where(s > 0, value * s, value / np.where(s < 0, -s, 1.0))
-            out[name] = value
-        return out if order is None else out[order]
+        if scale:
+            for name, _, _ in keys:
+                if name in SCALED_BY:
+                    s = raw[SCALED_BY[name]].astype(np.float64)
+                    raw[name] = np.where(s > 0, raw[name] * s,
+                                         raw[name] / np.where(s < 0, -s, 1.0))
+        return {k[0]: raw[k[0]] for k in keys}, order
 
     def field(self, key, start: Optional[int] = None, stop: Optional[int] = None, *,
               traces=None, scale: bool = False) -> np.ndarray:
         """One trace header field of all traces, or a range: a 1-D array,
-        read as `fields` reads (field names are listed beside segyio's in
-        `TRACE_FIELDS` and `SEGYIO_TRACE_NAMES`)."""
-        out = self.fields([key], start, stop, traces=traces, scale=scale)
-        return out[out.dtype.names[0]].copy()
+        read as `fields` reads, straight into the array returned, in memory
+        the field's size and a quarter of a megabyte (field names are listed
+        beside segyio's in `TRACE_FIELDS` and `SEGYIO_TRACE_NAMES`)."""
+        k = field_key(key, "key")
+        values, order = self._fields([k], slice(start, stop) if traces is None else traces,
+                                     scale)
+        out = values[k[0]]
+        return out if order is None else out[order]
 
     def time_axis(self) -> np.ndarray:
         """The time (or depth) of each sample, float64, in milliseconds for
@@ -865,9 +880,10 @@ class _Field:
         self.shape, self.ndim = (segy.traces,), 1
 
     def __getitem__(self, key):
-        return self.segy.field(self.key[1:] if self.key[0].startswith("byte")
-                               else self.key[0], traces=key[0] if isinstance(key, tuple)
-                               else key, scale=self.scale)
+        values, order = self.segy._fields([self.key], key[0] if isinstance(key, tuple)
+                                          else key, self.scale)
+        out = values[self.key[0]]
+        return out if order is None else out[order]
 
 
 class _CubeView:

@@ -67,6 +67,7 @@ def test_every_trace_header_field_in_both_byte_orders(tmp_path, monkeypatch, ord
     # Small chunks split the traces across many reads; traces of 24 kB are
     # read one header at a time.  40,000 samples need the count unsigned.
     monkeypatch.setattr(segy, "_CHUNK_BYTES", chunk)
+    monkeypatch.setattr(segy, "_HEADER_CHUNK_BYTES", chunk)
     traces = 7
     values = trace_values(traces)
     path = tmp_path / "f.sgy"
