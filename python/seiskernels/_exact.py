@@ -18,6 +18,8 @@ CENTRE_GAP = 1e-6       # the layers stop this fraction of the radius short of t
 MAX_STEP = math.radians(0.5)    # largest change of distance between two samples
 FOLD_TOL = 1e-9         # rad: how closely the fold of a distance curve is sampled
 SOLVE_TOL = 1e-9        # rad: distance error left by the arrival solver
+FIT_TOL = math.radians(5e-4)    # rad: an interval is smooth if interpolation misses less
+MIN_GAP = 1e-9          # narrowest interval refined, as a part of the largest slowness
 SAME_ARRIVAL = 1e-3     # s: a ray found twice gives times closer than this
 SAME_RAY = 1e-9         # and ray parameters closer than this part of each
 PAIRS_PER_CALL = 1 << 19
@@ -354,15 +356,36 @@ class Earth:
                 onsets |= {e for e in branch.jumps if lo < e <= hi}
         for e in onsets:
             grid |= {e - span * 0.5 ** k for k in range(1, APPROACH) if e - span * 0.5 ** k > lo}
-        known = {}
+        known, settled = {}, set()
         for _ in range(60):
             grid = sorted(p for p in grid if p not in known)
             if not grid:
                 break
             for p, t, d in zip(grid, *self.evaluate(legs, grid)):
                 known[p] = (t, d)
-            grid = refinements(sorted(known.items()))
+            samples = sorted(known.items())
+            grid = refinements(samples) | self._unsettled(samples, settled, hi)
         return [(p, t, d) for p, (t, d) in sorted(known.items(), reverse=True)]
+
+    @staticmethod
+    def _unsettled(samples, settled, top):
+        """Middle rays of the intervals not yet known to be smooth.  An
+        interval is smooth when its middle ray lands within FIT_TOL of the
+        distance that the quadratic through its ends, with the mean that the
+        drop of tau gives, puts there (as the tables interpolate); then both
+        halves are.  This finds every bend and loop the tables can see."""
+        new = set()
+        for k in range(1, len(samples) - 1):
+            (pa, (ta, xa)), (pm, (tm, xm)), (pb, (tb, xb)) = samples[k - 1:k + 2]
+            if (pa, pm) in settled or abs((pm - pa) - (pb - pm)) > 1e-9 * (pb - pa):
+                continue
+            c = 3.0 * (xa + xb) - 6.0 * ((ta - pa * xa) - (tb - pb * xb)) / (pb - pa)
+            if abs(xm - (xa + 0.5 * (xb - xa - c) + 0.25 * c)) <= FIT_TOL:
+                settled |= {(pa, pm), (pm, pb)}
+        for (pa, (_, xa)), (pb, (_, xb)) in zip(samples, samples[1:]):
+            if (pa, pb) not in settled and pb - pa > MIN_GAP * top:
+                new.add(0.5 * (pa + pb))
+        return new
 
     def arrivals(self, group, degrees):
         """Every arrival of a family of phases at each distance in degrees,
