@@ -19,14 +19,15 @@ def ieee2ibm(samples, byteorder: str = "big", out=None) -> np.ndarray:
     24-bit fraction whose first hexadecimal digit is not zero: 21 to 24
     significant bits, depending on the value's binary exponent.  Every
     float32 lies within IBM's range, so each is rounded once, to the nearest
-    IBM value, ties to the even fraction; a rounding that carries out of
-    the fraction moves to the next exponent.  float32 values with at most
-    as many significant bits as IBM holds there are converted exactly, and
-    `seiskernels.ibm2ieee` gives them back bit for bit.
+    IBM value, ties to the even fraction (a float32's 24 significant bits
+    rounded to IBM's 21 to 24 never carry into the next exponent).
+    float32 values with no more significant bits than IBM holds at their
+    exponent are converted exactly, and `seiskernels.ibm2ieee` gives them
+    back bit for bit.
 
     Special values: zeros keep their sign (``0x80000000`` is minus zero);
-    subnormals are converted exactly like any other value (IBM's range goes
-    far below them); +inf and -inf become IBM's largest magnitude of their
+    subnormals are rounded as any other value is (IBM's range goes far
+    below them); +inf and -inf become IBM's largest magnitude of their
     sign, ``0x7FFFFFFF`` and ``0xFFFFFFFF``, which `ibm2ieee` turns back into
     infinities.  IBM has no NaN, so a NaN is refused.
 
@@ -102,8 +103,9 @@ class Converter:
     F = M 2**(k - 3), k = (e + 1) % 4, rounded to an integer.  That
     rounding is done by the FPU: the float32 of exponent 147 + k and
     fraction m *is* M 2**(k - 3), and rint() rounds it to nearest, ties to
-    even.  A rounding up to 2**24 carries: F = 2**20 and E + 1.  Zeros,
-    subnormals and infinities are put right afterwards, where present."""
+    even.  No rounding carries out of the fraction: for k = 3 there is
+    nothing to round, and below it F stays under 2**23.  Zeros, subnormals
+    and infinities are put right afterwards, where present."""
 
     def __init__(self, chunk=_CHUNK):
         self.scratch = [np.empty(chunk, np.uint32) for _ in range(3)]
@@ -124,13 +126,10 @@ class Converter:
         np.bitwise_or(y, f, out=y)
         yf = y.view(np.float32)
         np.rint(yf, out=yf)
-        np.copyto(f, yf, casting="unsafe")                # F, up to 2**24
+        np.copyto(f, yf, casting="unsafe")                # F
         np.add(a, np.uint32(133 << 23), out=a)            # E << 24
         np.right_shift(a, np.uint32(25), out=a)
         np.left_shift(a, np.uint32(24), out=a)
-        np.add(a, f, out=a)
-        np.right_shift(f, np.uint32(24), out=f)           # the carry's 2**20
-        np.left_shift(f, np.uint32(20), out=f)
         np.add(a, f, out=a)
         np.bitwise_and(u, np.uint32(0x80000000), out=f)
         np.bitwise_or(a, f, out=a)

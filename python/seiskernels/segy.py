@@ -39,17 +39,20 @@ __all__ = ["SegyFile", "read", "write", "update_headers", "ieee2ibm", "trace_hea
            "FORMATS", "OTHER_FORMATS", "Geometry", "Cube"]
 
 HEADERS_BYTES = TEXT_BYTES + BINARY_BYTES
-# Sample formats read: code -> (dtype of a sample in the file, without byte
-# order; what it is).  Format 1's words are IBM floats, read as float32.
-FORMATS = {1: ("u4", "4-byte IBM float"), 2: ("i4", "4-byte two's complement integer"),
-           3: ("i2", "2-byte two's complement integer"), 5: ("f4", "4-byte IEEE float"),
-           6: ("f8", "8-byte IEEE float"), 8: ("i1", "1-byte two's complement integer"),
-           9: ("i8", "8-byte two's complement integer"), 10: ("u4", "4-byte unsigned integer"),
-           11: ("u2", "2-byte unsigned integer"), 12: ("u8", "8-byte unsigned integer"),
-           16: ("u1", "1-byte unsigned integer")}
+# Sample formats read: code -> what it is, and the dtype of a sample in the
+# file (without its byte order; format 1's IBM words are read as float32).
+FORMATS = {1: "4-byte IBM float", 2: "4-byte two's complement integer",
+           3: "2-byte two's complement integer", 5: "4-byte IEEE float",
+           6: "8-byte IEEE float", 8: "1-byte two's complement integer",
+           9: "8-byte two's complement integer", 10: "4-byte unsigned integer",
+           11: "2-byte unsigned integer", 12: "8-byte unsigned integer",
+           16: "1-byte unsigned integer"}
+_DTYPES = {1: "u4", 2: "i4", 3: "i2", 5: "f4", 6: "f8", 8: "i1", 9: "i8", 10: "u4", 11: "u2",
+           12: "u8", 16: "u1"}
+# SEG-Y's other format codes, refused by name.
 OTHER_FORMATS = {4: "4-byte fixed point with gain", 7: "3-byte two's complement integer",
                  15: "3-byte unsigned integer"}
-_FORMAT_LIST = ", ".join(f"{c} ({w})" for c, (_, w) in FORMATS.items())
+_FORMAT_LIST = ", ".join(f"{c} ({w})" for c, w in FORMATS.items())
 
 # Byte offsets, counted from 0, of the binary header fields the reader needs.
 _INTERVAL, _SAMPLES, _FORMAT, _EXT_SAMPLES, _EXT_INTERVAL, _BYTE_ORDER = \
@@ -275,7 +278,7 @@ class SegyFile:
                      f"endian; {other} the other way)"
             self._bad(_FORMAT, 2, f"a sample format this reader reads, one of {_FORMAT_LIST}; "
                                   f"got {found}")
-        kind, _ = FORMATS[fmt]
+        kind = _DTYPES[fmt]
         self._file_dtype = np.dtype(kind if kind[1] == "1" else order + kind)
         self.sample_bytes = self._file_dtype.itemsize
         self.dtype = np.dtype(np.float32 if fmt in (1, 5) else kind)
@@ -514,6 +517,8 @@ class SegyFile:
             t %= n
             return range(t, t + 1), None, True
         idx = np.asarray(key)
+        if idx.size == 0 and not isinstance(key, np.ndarray):
+            idx = idx.astype(np.int64)  # [] is an empty list of traces, as in numpy
         if idx.dtype == bool:
             if idx.shape != (n,):
                 raise IndexError(f"{argument}: a boolean mask of {n} traces expected, got "
