@@ -161,10 +161,10 @@ def test_files_segyio_wrote_read_here(tmp_path, fmt, endian):
     segyio = pytest.importorskip("segyio")
     path = str(tmp_path / "s.sgy")
     data = (RNG.standard_normal((6, 40)) * 100).astype(np.float32)
-    spec = types.SimpleNamespace(format=fmt, samples=range(40), tracecount=6, endian=endian,
+    layout = types.SimpleNamespace(format=fmt, samples=range(40), tracecount=6, endian=endian,
                                  ext_headers=0, iline=189, xline=193, ilines=None,
                                  xlines=None, offsets=[1], sorting=None)
-    with segyio.create(path, spec) as out:
+    with segyio.create(path, layout) as out:
         for i in range(6):
             out.header[i] = {segyio.su.iline: 10 + i // 3, segyio.su.xline: 5 + i % 3,
                              segyio.su.cdpy: -7 * i}
