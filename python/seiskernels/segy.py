@@ -200,7 +200,11 @@ class SegyFile:
 
     def __init__(self, path, *, endian: Optional[str] = None, inline=189, crossline=193,
                  offset=37):
-        self.path = os.fspath(path)
+        try:
+            self.path = os.fspath(path)
+        except TypeError:
+            raise TypeError(f"path: expected a str or os.PathLike, got "
+                            f"{type(path).__name__}") from None
         if endian not in (None, "big", "little"):
             raise ValueError(f"endian: expected 'big', 'little' or None, got {endian!r}")
         self._keys = tuple(field_key(k, name) for k, name in
