@@ -13,7 +13,7 @@ from ._phases import DEFAULT_PHASES, PhaseError
 
 DEFAULT_DISTANCES = "20,40,60,80,100,120,140,145,150,160,170,179"
 CSV_HEADER = ["depth_km", "distance_deg", "phase", "time_s", "ray_param_s_deg", "takeoff_deg",
-              "incidence_deg"]
+              "incidence_deg", "dtdh_s_km", "dpdd_s_deg2"]
 
 
 def numbers(text):
@@ -31,7 +31,8 @@ def parser():
     sub = top.add_subparsers(dest="command", required=True)
     model_help = (f"a built-in model ({', '.join(BUILTIN_MODELS)}) or a .tvel or .nd file "
                   f"(default: %(default)s)")
-    phases_help = f"comma-separated phases (default: {','.join(DEFAULT_PHASES)})"
+    phases_help = (f"comma-separated phases, or 'all' (default: {','.join(DEFAULT_PHASES)})")
+    receiver_help = "receiver depth in km, for a borehole or ocean-bottom station (default: 0)"
     times = sub.add_parser("times", help="the arrivals at one source depth")
     times.add_argument("distances", nargs="*", type=float,
                        help=f"epicentral distances in degrees (default: {DEFAULT_DISTANCES})")
@@ -40,6 +41,7 @@ def parser():
                        "(default: %(default)s)")
     times.add_argument("--phases", default=",".join(DEFAULT_PHASES), help=phases_help)
     times.add_argument("--exact", action="store_true", help="solve every arrival ray by ray")
+    times.add_argument("--receiver-depth", type=float, default=0.0, help=receiver_help)
     times.add_argument("--plot", metavar="FILE", help="draw the travel-time curves into FILE "
                        "(needs matplotlib)")
     table = sub.add_parser("table", help="every arrival on a grid of depths and distances")
@@ -50,6 +52,7 @@ def parser():
                        help="distances in degrees, comma-separated")
     table.add_argument("--phases", default=",".join(DEFAULT_PHASES), help=phases_help)
     table.add_argument("--format", choices=("csv", "json"), default="csv")
+    table.add_argument("--receiver-depth", type=float, default=0.0, help=receiver_help)
     return top
 
 
@@ -90,27 +93,31 @@ class _Exact:
         self.model = _earthmodel.load(model)
         self.name = self.model.name
 
-    def arrivals(self, depth, distance, phases, exact=True):
+    def arrivals(self, depth, distance, phases, exact=True, receiver_depth=0.0):
         from . import _exact
         from ._phases import names_of
-        depth, distance = _exact.checked(self.model.cmb, depth, distance)
-        found = _exact.arrivals(self.model, depth, distance, names_of(phases))
+        depth, distance, receiver = _exact.checked(self.model.cmb, depth, distance,
+                                                   receiver_depth)
+        found = _exact.arrivals(self.model, depth, distance, names_of(phases), receiver)
         return [_exact.Result(*a) for a in found]
 
 
 def times(model, args):
     distances = args.distances or [float(x) for x in DEFAULT_DISTANCES.split(",")]
     phases = args.phases.split(",")
-    found = [model.arrivals(args.depth, d, phases, exact=args.exact) for d in distances]
-    print(f"Model {model.name}, source at {args.depth:g} km")
+    found = [model.arrivals(args.depth, d, phases, exact=args.exact,
+                            receiver_depth=args.receiver_depth) for d in distances]
+    at = f", receiver at {args.receiver_depth:g} km" if args.receiver_depth else ""
+    print(f"Model {model.name}, source at {args.depth:g} km{at}")
     print(f"{'dist (deg)':>10} {'depth (km)':>10}  {'phase':<7} {'time (s)':>9} "
-          f"{'p (s/deg)':>9} {'takeoff':>8} {'incidence':>9}")
+          f"{'p (s/deg)':>9} {'takeoff':>8} {'incidence':>9} {'dT/dh':>8} {'d2T/dD2':>8}")
     for degree, arrivals in zip(distances, found):
         if not arrivals:
             print(f"{degree:10.2f} {args.depth:10.1f}  no arrival of {args.phases}")
         for a in arrivals:
             line = (f"{degree:10.2f} {args.depth:10.1f}  {a.phase:<7} {a.time:9.2f} "
-                    f"{a.ray_param:9.4f} {a.takeoff:8.2f} {a.incidence:9.2f}")
+                    f"{a.ray_param:9.4f} {a.takeoff:8.2f} {a.incidence:9.2f} "
+                    f"{a.dtdh:8.4f} {a.dpdd:8.4f}")
             if a.travelled > 180.0:
                 line += f"  (the long way round, {a.travelled:.2f} deg)"
             print(line)
@@ -120,13 +127,14 @@ def times(model, args):
 
 
 def table(model, args):
-    rows = model.table(args.depths, args.distances, args.phases.split(","))
+    rows = model.table(args.depths, args.distances, args.phases.split(","),
+                       receiver_depth=args.receiver_depth)
     if args.format == "csv":
         out = csv.writer(sys.stdout, lineterminator="\n")
         out.writerow(CSV_HEADER)
         for r in rows.tolist():
             out.writerow([f"{r[0]:g}", f"{r[1]:g}", r[2], f"{r[3]:.4f}", f"{r[4]:.6f}",
-                          f"{r[5]:.4f}", f"{r[6]:.4f}"])
+                          f"{r[5]:.4f}", f"{r[6]:.4f}", f"{r[7]:.6f}", f"{r[8]:.6f}"])
     else:
         json.dump([dict(zip(CSV_HEADER, r)) for r in rows.tolist()], sys.stdout, indent=1)
         print()

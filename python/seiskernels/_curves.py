@@ -25,6 +25,7 @@ from . import _tables
 from . import traveltime as sk
 from ._earthmodel import P, S
 from ._exact import law_eta
+from ._exact import SLOPE_SPAN
 from ._phases import DOWN, HEAD_WAVE_DEG, MANTLE, TURN, UP, PhaseError
 
 SAME_ARRIVAL = 1e-3     # s: a ray found twice gives times closer than this
@@ -555,7 +556,7 @@ class Source:
 
     def one(self, degree):
         """The arrivals at one distance as (phase, time, p, take-off,
-        incidence, distance travelled) in time order: the hits of the search
+        incidence, distance travelled, member, dT/dh, dp/dX) in time order: the hits of the search
         kernel and the work of `arrive` done in Python floats, which for the
         few hits of one distance is quicker than numpy's arrays."""
         with _lock:
@@ -567,22 +568,25 @@ class Source:
         p_all, t_all, x_all = self.p_all, self.t_all, self.x_all
         found = []
         for k, s in hits:
-            p, time = _interpolate_one(p_all.item(k), p_all.item(k + 1), x_all.item(k),
-                                       x_all.item(k + 1), t_all.item(k), t_all.item(k + 1), s)
+            p, time, dpdx = _interpolate_one(p_all.item(k), p_all.item(k + 1), x_all.item(k),
+                                             x_all.item(k + 1), t_all.item(k),
+                                             t_all.item(k + 1), s)
+            dpdx = self._spread_one(k, s, dpdx)
             g = self.grp.item(k)
-            found.append((self._name_one(g, p), time, p, g, s))
+            found.append((self._name_one(g, p), time, p, g, s, dpdx))
         for g, (pg, tg, xg, reach, from_critical) in self.graze.items():
             if (xg < rad or (from_critical and xg == rad)) and rad <= reach:
-                found.append((self.namer[g][1], tg + pg * (rad - xg), pg, g, rad))
+                found.append((self.namer[g][1], tg + pg * (rad - xg), pg, g, rad, 0.0))
         found = sorted((f for f in found if self.wanted[f[3], f[0]]), key=lambda f: f[:2])
         out, kept = [], []
-        for code, time, p, g, s in found:
+        for code, time, p, g, s, dpdx in found:
             if any(c == code and time - t < SAME_ARRIVAL and abs(p - q) <= SAME_RAY * q
                    for c, t, q in kept):
                 continue
             kept.append((code, time, p))
             takeoff, incidence = self._angles_one(g, p)
-            out.append((self.code_names[code].item(), time, p, takeoff, incidence, s))
+            out.append((self.code_names[code].item(), time, p, takeoff, incidence, s, g,
+                        self._dtdh_one(g, p), dpdx))
         out.sort(key=lambda a: a[1])
         return out
 
@@ -591,6 +595,47 @@ class Source:
         incidence = math.degrees(math.asin(min(1.0, p / self._receiver_eta(g))))
         return (180.0 - takeoff if self.going_up[g] else takeoff,
                 180.0 - incidence if self.arriving_down[g] else incidence)
+
+    def _spread_one(self, k, s, dpdx):
+        """dp/dX of the branch through interval k at distance s, over the
+        rays landing SLOPE_SPAN either side of s on the same run of the
+        curve (where it runs one way): each layer's law puts small kinks
+        into X(p), and a locator wants the curvature of the branch, not of
+        one interval's quadratic.  At a fold or an end, that quadratic's."""
+        x, p = self.x_all, self.p_all
+        rising = x.item(k + 1) > x.item(k)
+        ends = []
+        for target, step in ((s - SLOPE_SPAN, -1), (s + SLOPE_SPAN, 1)):
+            j = k if (step < 0) == rising else k + 1      # the sample on that side
+            toward = -1 if (step < 0) == rising else 1
+            while True:
+                xj = x.item(j)
+                if (xj <= target) if step < 0 else (xj >= target):
+                    break
+                nxt = j + toward
+                if not 0 <= nxt < len(x) or not (x.item(nxt) > xj) == (step > 0) or \
+                        x.item(nxt) != x.item(nxt):
+                    break
+                j = nxt
+            ends.append(j)
+        (a, b) = ends
+        if a == b or x.item(a) == x.item(b):
+            return dpdx
+        if abs(x.item(b) - x.item(a)) < SLOPE_SPAN:
+            return dpdx
+        return (p.item(b) - p.item(a)) / (x.item(b) - x.item(a))
+
+    def _spread(self, k, s, dpdx):
+        """_spread_one for many intervals."""
+        return np.array([self._spread_one(kk, ss, d) for kk, ss, d in
+                         zip(k.tolist(), s.tolist(), dpdx.tolist())]) if len(k) else dpdx
+
+    def _dtdh_one(self, g, p):
+        """dT/dh (s/km): the vertical slowness at the source, sqrt(eta^2 - p^2)
+        over its radius; a deeper source shortens a ray leaving downwards."""
+        eta = self._source_eta(g)
+        q = math.sqrt(max(eta * eta - p * p, 0.0)) / (self.radius - self.depth)
+        return q if self.going_up[g] else -q
 
     def _source_eta(self, g):
         """Slowness at the source on the side member g's rays leave into."""
@@ -630,32 +675,35 @@ class Source:
     def arrive(self, k, s, which, degrees):
         """The arrivals of the hits, as columns: degree index, phase, time,
         ray parameter (s/rad), take-off and incidence angles, distance
-        travelled (rad); the diffracted and head waves added, only the
+        travelled (rad), dT/dh (s/km), dp/dX (s/rad^2); the diffracted and
+        head waves added, only the
         phases asked for kept, sorted by degree and time."""
         x1, x2 = self.x_all[k], self.x_all[k + 1]
         t1, t2 = self.t_all[k], self.t_all[k + 1]
         p1, p2 = self.p_all[k], self.p_all[k + 1]
-        p, time = _interpolate(p1, p2, x1, x2, t1, t2, s)
+        p, time, dpdx = _interpolate(p1, p2, x1, x2, t1, t2, s)
+        dpdx = self._spread(k, s, dpdx)
         grp = self.grp[k]
         names = self._names(grp, p)
-        cols = [which, names, time, p, grp, s]
+        cols = [which, names, time, p, grp, s, dpdx]
         rad = degrees * math.pi / 180.0
         for g, (pg, tg, xg, reach, from_critical) in self.graze.items():
             at = np.flatnonzero(((xg < rad) | (from_critical & (xg == rad))) & (rad <= reach))
             cols = [np.concatenate([c, extra]) for c, extra in zip(cols, (
                 at, np.full(len(at), self.namer[g][1]), tg + pg * (rad[at] - xg),
-                np.full(len(at), pg), np.full(len(at), g), rad[at]))]
-        which, names, time, p, grp, s = cols
+                np.full(len(at), pg), np.full(len(at), g), rad[at], np.zeros(len(at))))]
+        which, names, time, p, grp, s, dpdx = cols
         order = np.lexsort((time, names, which))
         order = order[self.wanted[grp[order], names[order]]]
-        which, names, time, p, grp, s = (c[order] for c in cols)
+        which, names, time, p, grp, s, dpdx = (c[order] for c in cols)
         # One ray found twice (where two pieces meet) is one arrival.
         same = np.zeros(len(time), bool)
         same[1:] = (which[1:] == which[:-1]) & (names[1:] == names[:-1]) & \
             (time[1:] - time[:-1] < SAME_ARRIVAL) & \
             (np.abs(p[1:] - p[:-1]) <= SAME_RAY * p[:-1])
         keep = ~same
-        which, names, time, p, grp, s = (c[keep] for c in (which, names, time, p, grp, s))
+        which, names, time, p, grp, s, dpdx = (c[keep] for c in (which, names, time, p, grp,
+                                                                 s, dpdx))
         src = np.array([self._source_eta(g) for g in range(len(self.members))])[grp] \
             if len(grp) else np.zeros(0)
         rec = np.array([self._receiver_eta(g) for g in range(len(self.members))])[grp] \
@@ -664,9 +712,11 @@ class Source:
         takeoff = np.where(self.going_up[grp], 180.0 - takeoff, takeoff)
         incidence = np.degrees(np.arcsin(np.minimum(1.0, p / rec)))
         incidence = np.where(self.arriving_down[grp], 180.0 - incidence, incidence)
+        dtdh = np.sqrt(np.maximum(src * src - p * p, 0.0)) / (self.radius - self.depth)
+        dtdh = np.where(self.going_up[grp], dtdh, -dtdh)
         order = np.lexsort((time, which))
         return [c[order] for c in (which, self.code_names[names], time, p, takeoff, incidence,
-                                   s)]
+                                   s, dtdh, dpdx)]
 
 
 def _members(tables, group, bounds, has_moho):
@@ -691,11 +741,12 @@ def _interpolate_one(p1, p2, x1, x2, t1, t2, s):
     q = min(max(q, 0.0), 1.0)
     p = p1 + q * d
     tau = tau1 - d * q * (x1 + q * (b / 2.0 + q * c / 3.0))
-    return p, tau + p * s
+    slope = b + 2.0 * c * q
+    return p, tau + p * s, (d / slope if slope else math.inf)
 
 
 def _interpolate(p1, p2, x1, x2, t1, t2, s):
-    """(p, time) of the ray that reaches distance s between two samples.
+    """(p, time, dp/dX) of the ray that reaches distance s between two samples.
 
     tau = T - pX falls with p at the rate X.  Across the interval, X is taken
     as the quadratic in p through both ends whose integral gives the drop of
@@ -704,7 +755,8 @@ def _interpolate(p1, p2, x1, x2, t1, t2, s):
     is the mean of X.  Its root q of X(q) = s (the one that tends to the
     linear one as c goes to 0), then tau integrated to it, give p and
     T = tau + p s.  Near a fold of the curve, where X hardly moves with p,
-    this stays as good as anywhere else."""
+    this stays as good as anywhere else.  dp/dX = d^2T/dX^2 is the slope of
+    the same quadratic, (p2 - p1) / (b + 2 c q)."""
     d = p2 - p1
     tau1, tau2 = t1 - p1 * x1, t2 - p2 * x2
     same = d == 0.0
@@ -719,7 +771,10 @@ def _interpolate(p1, p2, x1, x2, t1, t2, s):
     q = np.clip(q, 0.0, 1.0)
     p = p1 + q * d
     tau = tau1 - d * q * (x1 + q * (b / 2.0 + q * c / 3.0))
-    return p, tau + p * s
+    slope = b + 2.0 * c * q
+    with np.errstate(divide="ignore"):
+        return p, tau + p * s, np.where(slope != 0.0, d / np.where(slope != 0.0, slope, 1.0),
+                                        np.inf)
 
 
 _search = sk._search

@@ -20,16 +20,20 @@ FOLD_TOL = 1e-9         # rad: how closely the fold of a distance curve is sampl
 SOLVE_TOL = 1e-9        # rad: distance error left by the arrival solver
 FIT_TOL = math.radians(5e-4)    # rad: an interval is smooth if interpolation misses less
 MIN_GAP = 1e-9          # narrowest interval refined, as a part of the largest slowness
+SLOPE_SPAN = math.radians(0.1)  # rad: the scale d2T/dD2 is taken over
 SAME_ARRIVAL = 1e-3     # s: a ray found twice gives times closer than this
 SAME_RAY = 1e-9         # and ray parameters closer than this part of each
 PAIRS_PER_CALL = 1 << 19
 APPROACH = 30           # rays closing in on each square-root onset, each twice as close
 
-Result = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled")
+Result = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled "
+                    "dtdh dpdd", defaults=(math.nan, math.nan))
 Result.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
-(s/deg); take-off angle at the source and incidence angle at the receiver (deg
-from the downward and the upward vertical); distance the ray travels (deg, above
-180 for the long way round)."""
+p = dT/dD (s/deg); take-off angle at the source and incidence angle at the
+receiver (deg from the downward and the upward vertical); distance the ray
+travels (deg, above 180 for the long way round); dT/dh, the change of the
+time with the source's depth (s/km); dp/dD = d2T/dD2 along the branch
+(s/deg^2, 0 for a diffracted or head wave)."""
 
 
 def number(x, name, upper=None):
@@ -44,14 +48,17 @@ def number(x, name, upper=None):
     return v
 
 
-def checked(cmb, depth, distance):
-    """(depth, distance) as floats, the depth within the mantle, the
-    distance 0 to 180 degrees."""
+def checked(cmb, depth, distance, receiver=0.0):
+    """(depth, distance, receiver depth) as floats, the depths within the
+    mantle, the distance 0 to 180 degrees."""
     depth, distance = number(depth, "depth"), number(distance, "distance", 180.0)
-    if not depth < cmb:
-        raise ModelError(f"depth: {depth:g} km is outside the model's mantle: a source "
-                         f"depth must lie from 0 to below {cmb:g} km")
-    return depth, distance
+    receiver = number(receiver, "receiver_depth")
+    for name, value, what in (("depth", depth, "a source"), ("receiver_depth", receiver,
+                                                              "a receiver")):
+        if not value < cmb:
+            raise ModelError(f"{name}: {value:g} km is outside the model's mantle: {what} "
+                             f"depth must lie from 0 to below {cmb:g} km")
+    return depth, distance, receiver
 
 
 class Branch:
@@ -245,13 +252,14 @@ class Arrival:
     """One arrival; `bottom` is the depth (km) its ray bottoms at when it
     turns in the mantle or goes straight from the source, else None."""
     __slots__ = ("phase", "degree", "travelled", "p", "time", "takeoff", "incidence", "bottom",
-                 "legs", "head")
+                 "legs", "head", "dtdh", "dpdx")
 
     def __init__(self, phase, degree, travelled, p, time, takeoff, incidence, bottom=None,
-                 legs=(), head=None):
+                 legs=(), head=None, dtdh=math.nan, dpdx=math.nan):
         self.phase, self.degree, self.travelled = phase, degree, travelled
         self.p, self.time, self.takeoff, self.incidence = p, time, takeoff, incidence
         self.bottom, self.legs, self.head = bottom, legs, head
+        self.dtdh, self.dpdx = dtdh, dpdx
 
 
 class Earth:
@@ -415,9 +423,27 @@ class Earth:
             else self.surface_eta[last.wave]
         incidence = math.degrees(math.asin(min(1.0, p / rec_eta)))
         name, bottom = self.name_of(group, member, legs, p, fold)
+        eta = self.source_eta(first.wave, going)
+        dtdh = math.sqrt(max(eta * eta - p * p, 0.0)) / (self.model.radius - self.depth)
         return Arrival(name, degree, s, p, time, 180.0 - takeoff if going == phases.UP else
                        takeoff, incidence if arriving_up else 180.0 - incidence, bottom, legs,
-                       member.phase.head)
+                       member.phase.head, dtdh if going == phases.UP else -dtdh,
+                       0.0 if member.phase.head else self.slope(legs, p))
+
+    def slope(self, legs, p):
+        """dp/dX of the ray p along the passes: a difference over the rays
+        landing about SLOPE_SPAN either side of it.  Each layer's law bends
+        X(p) a little where a ray starts to turn in the next layer: a
+        locator wants the curvature of the branch, not of those kinks."""
+        lo, hi, _ = self.p_range(legs)
+        h = 1e-7 * p if p > 0.0 else 1e-9
+        _, (x1, x2) = self.evaluate(legs, [max(p - h, lo), min(p + h, hi)])
+        if x1 == x2:
+            return math.inf
+        h = min(SLOPE_SPAN * 2.0 * h / abs(x2 - x1), 0.25 * (hi - lo))
+        a, b = max(p - h, lo), min(p + h, hi)
+        _, (x1, x2) = self.evaluate(legs, [a, b])
+        return (b - a) / (x2 - x1) if x2 != x1 else math.inf
 
     def name_of(self, group, member, legs, p, fold=None):
         """(name, bottom): P, S, PP and SS as Pg, Pb, Pn (PgPg, ...) by where
@@ -532,22 +558,29 @@ class Earth:
 def arrivals(model, depth, distance, names, receiver=0.0):
     """Every arrival of the named phases at one depth (km) and distance
     (deg), solved ray by ray: (phase, distance, time, ray parameter in s/deg,
-    take-off, incidence, distance travelled in deg), in time order."""
+    take-off, incidence, distance travelled in deg, dT/dh in s/km, dp/dD in
+    s/deg^2), in time order."""
+    per_degree = math.pi / 180.0
+    return [(name, distance, a.time, a.p * per_degree, a.takeoff, a.incidence,
+             math.degrees(a.travelled), a.dtdh, a.dpdx * per_degree ** 2)
+            for name, a in solved(model, depth, distance, names, receiver)]
+
+
+def solved(model, depth, distance, names, receiver=0.0):
+    """[(name, Arrival)] of the named phases at one depth and distance, in
+    time order, each ray once."""
     earth = Earth(model, depth, receiver=receiver)
-    found = []
-    for group, label in requests(names):
+    found, seen = [], set()
+    for name in names:
+        group, label = phases.split(name)
         for a in earth.arrivals(group, [distance])[0]:
-            if label is None or a.phase == label or (label in phases.ALIASES):
-                name = label if label in phases.ALIASES else a.phase
-                found.append((name, distance, a.time, a.p * math.pi / 180.0, a.takeoff,
-                              a.incidence, math.degrees(a.travelled)))
-    return sorted(dict.fromkeys(found), key=lambda a: a[2])
-
-
-def requests(names):
-    """[(group, label)]: the family each name asks of, and which of its
-    arrivals (None: all)."""
-    return [phases.split(n) for n in names]
+            if label is None or a.phase == label or label in phases.ALIASES:
+                shown = label if label in phases.ALIASES else a.phase
+                key = (shown, a.time, a.p)
+                if key not in seen:
+                    seen.add(key)
+                    found.append((shown, a))
+    return sorted(found, key=lambda f: f[1].time)
 
 
 def illinois(earth, legs, group):

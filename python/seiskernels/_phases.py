@@ -324,9 +324,10 @@ def passes(phase, depth, receiver, cmb, icb, centre):
                 return None
             if lo == hi:
                 # A ray cannot leave the source upwards from the surface, nor
-                # be reflected where it starts or ends.
-                if (n == 0 and leg.going == UP) or n == last or \
-                        (n == 0 and leg.going == DOWN and phase.head is None):
+                # be reflected where it starts or ends; a head wave may start
+                # or end on its own boundary.
+                if (n == 0 and leg.going == UP) or \
+                        (n in (0, last) and phase.head is None):
                     return None
                 continue
             out.append(Pass(w, region, lo, hi, leg.going))

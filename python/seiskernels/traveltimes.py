@@ -30,7 +30,8 @@ __all__ = ["TravelTimes", "Arrival", "ModelError", "PhaseError", "DEFAULT_PHASES
 BUILTIN_MODELS = _earthmodel.BUILTIN
 DEPTH_CACHE = 64        # source depths whose curves are kept
 TABLE_FIELDS = [("depth_km", "f8"), ("distance_deg", "f8"), ("phase", "U12"), ("time_s", "f8"),
-                ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8")]
+                ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8"),
+                ("dtdh_s_km", "f8"), ("dpdd_s_deg2", "f8")]
 PER_DEGREE = math.pi / 180.0
 
 
@@ -94,7 +95,8 @@ class TravelTimes:
 
     # --- public calls -------------------------------------------------------
 
-    def arrivals(self, depth, distance, phases=DEFAULT_PHASES, exact=False):
+    def arrivals(self, depth, distance, phases=DEFAULT_PHASES, exact=False,
+                 receiver_depth=0.0):
         """Every arrival of the phases at one source depth and distance.
 
         Parameters
@@ -111,20 +113,32 @@ class TravelTimes:
         exact : bool, default False
             Solve each arrival ray by ray (to 1e-9 rad) instead of
             interpolating the tables: about a thousand times slower.
+        receiver_depth : float, default 0
+            Depth of the receiver in km (a borehole or ocean-bottom station),
+            within the mantle.  Every phase is cut at the receiver as at the
+            source.
 
         Returns
         -------
         list of Arrival
-            Sorted by time.
+            Sorted by time.  Each has the phase's name, the distance asked,
+            the time (s), the ray parameter p = dT/dD (s/deg), the take-off and
+            incidence angles (deg), the distance travelled (deg), dT/dh (s/km,
+            the change of the time with the source's depth) and
+            dp/dD = d2T/dD2 (s/deg^2).
         """
-        depth, distance = _exact.checked(self.tables.cmb, depth, distance)
+        depth, distance, receiver = _exact.checked(self.tables.cmb, depth, distance,
+                                                   receiver_depth)
         names = names_of(phases)
         if exact:
-            return self._exact_arrivals(depth, distance, names)
-        return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x))
-                for ph, t, p, to, inc, x in self._source(depth, names).one(distance)]
+            return [Arrival(*a) for a in _exact.arrivals(self.model, depth, distance, names,
+                                                         receiver)]
+        return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
+                        dpdx * PER_DEGREE ** 2)
+                for ph, t, p, to, inc, x, _, dtdh, dpdx in
+                self._source(depth, names, receiver).one(distance)]
 
-    def table(self, depths, distances, phases=DEFAULT_PHASES):
+    def table(self, depths, distances, phases=DEFAULT_PHASES, receiver_depth=0.0):
         """Every arrival of the phases on a grid of source depths and
         distances, in one call.
 
@@ -136,49 +150,69 @@ class TravelTimes:
             Epicentral distances in degrees, 0 to 180.
         phases : sequence of str, optional
             As for `arrivals`.
+        receiver_depth : float, default 0
+            As for `arrivals`.
 
         Returns
         -------
         numpy.ndarray
             A structured array, one element per arrival, with the fields
             depth_km, distance_deg, phase, time_s, ray_param_s_deg,
-            takeoff_deg and incidence_deg; by depth and distance in the order
-            given, then by time.
+            takeoff_deg, incidence_deg, dtdh_s_km and dpdd_s_deg2; by depth
+            and distance in the order given, then by time.
         """
         depths = _values(depths, "depths")
         distances = _values(distances, "distances", 180.0)
         names = names_of(phases)
         for d in depths:
-            _exact.checked(self.tables.cmb, d, 0.0)
+            _, _, receiver = _exact.checked(self.tables.cmb, d, 0.0, receiver_depth)
         parts = []
         for depth in depths:
-            src = self._source(depth, names)
-            which, ph, t, p, to, inc, _ = src.arrive(*src.search_many(distances), distances)
+            src = self._source(depth, names, receiver)
+            which, ph, t, p, to, inc, _, dtdh, dpdx = src.arrive(*src.search_many(distances),
+                                                                 distances)
             part = np.empty(len(t), dtype=TABLE_FIELDS)
             part["depth_km"], part["distance_deg"], part["phase"] = depth, distances[which], ph
             part["time_s"], part["ray_param_s_deg"] = t, p * PER_DEGREE
             part["takeoff_deg"], part["incidence_deg"] = to, inc
+            part["dtdh_s_km"], part["dpdd_s_deg2"] = dtdh, dpdx * PER_DEGREE ** 2
             parts.append(part)
         return np.concatenate(parts) if parts else np.empty(0, dtype=TABLE_FIELDS)
 
     # --- the work ------------------------------------------------------------
 
-    def _source(self, depth, names):
-        key = (depth, names)
+    def _source(self, depth, names, receiver=0.0):
+        key = (depth, names, receiver)
         src = self._sources.get(key)
         if src is None:
             try:
-                src = _curves.Source(self.tables, depth, 0.0, names)
+                src = _curves.Source(self.tables, depth, receiver, names)
             except _tables.DamagedTable:
                 self._rebuild()
-                src = _curves.Source(self.tables, depth, 0.0, names)
+                src = _curves.Source(self.tables, depth, receiver, names)
             if len(self._sources) >= DEPTH_CACHE:
                 self._sources.pop(next(iter(self._sources)))
             self._sources[key] = src
         return src
 
-    def _exact_arrivals(self, depth, distance, names):
-        return [Arrival(*a) for a in _exact.arrivals(self.model, depth, distance, names)]
+    def _rays(self, depth, distance, phases=DEFAULT_PHASES, exact=False):
+        """[(Arrival, passes, head)]: each arrival with the passes of its ray
+        (see _phases.passes) and its diffracted or head wave (None, or
+        (kind, wave, region, boundary)), for paths and pierce points."""
+        depth, distance, _ = _exact.checked(self.tables.cmb, depth, distance)
+        names = names_of(phases)
+        if exact:
+            return [(Arrival(name, distance, a.time, a.p * PER_DEGREE, a.takeoff, a.incidence,
+                             math.degrees(a.travelled), a.dtdh, a.dpdx * PER_DEGREE ** 2),
+                     a.legs, a.head)
+                    for name, a in _exact.solved(self.model, depth, distance, names)]
+        src = self._source(depth, names)
+        out = []
+        for ph, t, p, to, inc, x, g, dtdh, dpdx in src.one(distance):
+            _, member, legs = src.members[g]
+            out.append((Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
+                                dpdx * PER_DEGREE ** 2), legs, member.phase.head))
+        return out
 
 
 def _values(xs, name, upper=None):
