@@ -412,6 +412,17 @@ class SegyFile:
             done += got
         return buf
 
+    def _pread_each(self, flat, width, offsets):
+        """width bytes at each offset, one after the other into `flat`: the
+        system call per trace is the cost, so the loop does little else."""
+        fd, at = self._handle(), 0
+        preadv = getattr(os, "preadv", None)
+        for offset in offsets:
+            view = flat[at:at + width]
+            if preadv is None or preadv(fd, [view], offset) != width:
+                self._pread(width, offset, view)  # short: again, the careful way
+            at += width
+
     def close(self):
         """Closes the file; reading afterwards raises ValueError."""
         self._closed = True
@@ -467,7 +478,7 @@ class SegyFile:
         while i < n:
             j = int(np.searchsorted(sel, sel[i] + rows, "left"))
             window = int(sel[j - 1] - sel[i]) + 1
-            if window * tb - (j - i) * width <= (j - i) * _GAP_BYTES:
+            if j - i > 1 and window * tb - (j - i) * width <= (j - i) * _GAP_BYTES:
                 if scratch is None or scratch.size < window * tb:
                     scratch = np.empty(rows * tb if window > 1 else tb, np.uint8)
                 block = scratch[:window * tb].reshape(window, tb)
@@ -476,15 +487,15 @@ class SegyFile:
                 yield i, (block[:, lo:hi] if window == j - i else block[picked, lo:hi])
                 i = j
                 continue
-            # Traces far apart: each on its own, as many as the buffer holds
-            # before the next dense run.
+            # A trace far from the next: each on its own, as many as the
+            # buffer holds before the next dense run, then converted at once.
             far = np.diff(sel[i:i + apart + 1]) * tb - width > _GAP_BYTES
             j = i + 1 + (int(np.argmin(far)) if not far.all() else len(far))
             j = min(j, n, i + apart)
             if alone is None or len(alone) < j - i:
                 alone = np.empty((j - i, width), np.uint8)
-            for r, t in enumerate(sel[i:j].tolist()):
-                self._pread(width, base + t * tb + lo, alone[r])
+                flat = memoryview(alone).cast("B")
+            self._pread_each(flat, width, (sel[i:j] * tb + (base + lo)).tolist())
             yield i, alone[:j - i]
             i = j
 
