@@ -25,22 +25,27 @@ def ibm_oracle(words):
         return np.where(w >> 31, -value, value).astype(np.float32)
 
 
+# Each format's samples as numpy reads them (format 1: the IBM words).
+KINDS = {1: "u4", 2: "i4", 3: "i2", 5: "f4", 6: "f8", 8: "i1", 9: "i8", 10: "u4", 11: "u2",
+         12: "u8", 16: "u1"}
+
+
 def sgy(path, traces=4, ns=100, fmt=5, order=">", rev=None, mark=False, interval=2000,
         binary_ns=None, trace_ns=None, trace_interval=None, ext_ns=0, stated=0, first=0,
         extra_headers=0, trailer=0, ext_text=0, gap=b"", tail=b"", text=None, junk=()):
     """A SEG-Y file: `traces` traces of `ns` samples (format 1, 5, 2, 3 or 8)
     whose trace headers hold their number at bytes 37-40; returns the
     samples as the file holds them (IBM words as uint32)."""
-    size = {1: 4, 2: 4, 3: 2, 5: 4, 8: 1}[fmt]
-    kind = {1: "u4", 2: "i4", 3: "i2", 5: "f4", 8: "i1"}[fmt]
+    kind = KINDS[fmt]
+    size = np.dtype(kind).itemsize
     if fmt == 1:
         values = RNG.integers(0x3E000000, 0x45000000, (traces, ns), dtype=np.uint32)
         values |= RNG.integers(0, 2, (traces, ns), dtype=np.uint32) << 31
-    elif fmt == 5:
-        values = RNG.standard_normal((traces, ns)).astype(np.float32)
+    elif fmt in (5, 6):
+        values = RNG.standard_normal((traces, ns)).astype(kind)
     else:
         info = np.iinfo(kind)
-        values = RNG.integers(info.min, info.max, (traces, ns), endpoint=True).astype(kind)
+        values = RNG.integers(info.min, info.max, (traces, ns), kind, endpoint=True)
     b = bytearray(400)
     for at, code, v in [(16, "H", interval), (20, "H", ns if binary_ns is None else binary_ns),
                         (24, "h", fmt), (304, "h", ext_text), (68, "i", ext_ns),
@@ -119,7 +124,8 @@ READ_RIGHT = [  # (what, how written -> samples, what the reader must say)
     ("2-byte integers", lambda p: sgy(p, fmt=3, order="<"), lambda s: s.dtype == np.int16),
     ("4-byte integers", lambda p: sgy(p, fmt=2), lambda s: s.dtype == np.int32),
     ("1-byte integers", lambda p: sgy(p, fmt=8), lambda s: s.dtype == np.int8),
-]
+] + [(f"format {f}", lambda p, f=f: sgy(p, fmt=f, order="<"),
+      lambda s, f=f: s.dtype == np.dtype(KINDS[f])) for f in (6, 9, 10, 11, 12, 16)]
 
 
 @pytest.mark.parametrize("make, check", [c[1:] for c in READ_RIGHT],
@@ -132,7 +138,7 @@ def test_files_once_misread_are_read_right(tmp_path, make, check):
     want = decoded(values, s.format)
     assert s.read().tobytes() == want.tobytes()
     assert (s.headers()["offset"] == np.arange(len(values))).all()
-    if s.format in (2, 3, 8):
+    if s.format not in (1, 5):
         assert (s.read(dtype=np.float32) == want.astype(np.float32)).all()
 
 
@@ -165,6 +171,8 @@ REFUSED = [  # (what, how written, how opened, words of the message)
      "got format code 4 (4-byte fixed point with gain)"),
     ("format 15", lambda p: sgy(p, junk=[(24, b"\0\x0f")]), {},
      "got format code 15 (3-byte unsigned integer)"),
+    ("format 7", lambda p: sgy(p, junk=[(24, b"\0\x07")]), {},
+     "got format code 7 (3-byte two's complement integer)"),
     ("no SEG-Y format either way", lambda p: sgy(p, junk=[(24, b"\0\x2a")]), {},
      "format code 42, which is no SEG-Y format"),
 ]
@@ -285,7 +293,7 @@ def test_damaged_files_are_read_right_or_refused(tmp_path, k, fmt, order, rev, s
     assert s.data_start >= 3600 + 3200 * s.extended_headers
     assert s.data_start + s.traces * tb + s.trailer_bytes == len(raw)
     block = np.frombuffer(bytes(raw), np.uint8, s.traces * tb, s.data_start)
-    kind = {1: "u4", 2: "i4", 3: "i2", 5: "f4", 8: "i1"}[s.format]
+    kind = KINDS[s.format]
     words = block.reshape(s.traces, tb)[:, 240:].copy().view(
         (">" if s.byteorder == "big" else "<") + kind)
     want = ibm_oracle(words.astype(np.uint32)) if s.format == 1 else words
