@@ -327,6 +327,19 @@ def save(tables, path, key):
 def load(path, key):
     """The tables saved at `path` under `key`, or None if the file is absent,
     stale or damaged."""
+    read_ = read(path, key)
+    if read_ is None or not all(name in read_[0] for name in BIG):
+        return None
+    try:
+        return Tables(*read_)
+    except (KeyError, TypeError, ValueError):
+        return None
+
+
+def read(path, key):
+    """(arrays, meta) saved at `path` under `key` by `save` (the arrays of
+    any object with .a and .meta), or None if the file is absent, stale or
+    damaged: every array but the BIG ones checked against its checksum."""
     try:
         with open(path, "rb") as f:
             head = f.read(len(MAGIC) + 8)
@@ -349,8 +362,6 @@ def load(path, key):
             if e["crc"] is not None and zlib.crc32(array) != e["crc"]:
                 return None
             arrays[name] = array
-        if not all(name in arrays for name in BIG):
-            return None
-        return Tables(arrays, header["meta"])
+        return arrays, header["meta"]
     except (OSError, ValueError, KeyError, TypeError, json.JSONDecodeError):
         return None
