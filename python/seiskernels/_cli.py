@@ -53,6 +53,7 @@ def parser():
     table.add_argument("--phases", default=",".join(DEFAULT_PHASES), help=phases_help)
     table.add_argument("--format", choices=("csv", "json"), default="csv")
     table.add_argument("--receiver-depth", type=float, default=0.0, help=receiver_help)
+    path_parsers(sub, model_help, phases_help)
     return top
 
 
@@ -62,11 +63,13 @@ def main(argv=None):
         try:
             from .traveltimes import TravelTimes
         except ImportError as e:
-            if args.command == "table" or args.plot or getattr(e, "name", "") != "numpy":
+            if args.command != "times" or args.plot or getattr(e, "name", "") != "numpy":
                 raise
             # Without numpy, each arrival is solved ray by ray.
             return times(_Exact(args.model), args)
         model = TravelTimes(args.model)
+        if args.command in ("path", "pierce"):
+            return paths_command(model, args)
         if args.command == "times":
             return times(model, args)
         return table(model, args)
@@ -122,7 +125,7 @@ def times(model, args):
                 line += f"  (the long way round, {a.travelled:.2f} deg)"
             print(line)
     if args.plot:
-        plot(model, args.depth, phases, args.plot)
+        plot(model, args.depth, phases, args.plot, distances)
     return 0
 
 
@@ -141,28 +144,171 @@ def table(model, args):
     return 0
 
 
-def plot(model, depth, phases, path):
-    """Travel-time curves from 0 to 180 degrees, one colour per phase."""
+def plot(model, depth, phases, path, distances=()):
+    """Travel-time curves from 0 to 180 degrees, one colour per phase, each
+    phase named on its curve, the distances asked marked."""
+    from ._plots import travel_time_figure
     try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print(f"--plot: matplotlib is not installed, so {path} was not drawn.")
+        fig = travel_time_figure(model, depth, phases, distances)
+    except ImportError as e:
+        print(f"--plot: {e}, so {path} was not drawn.")
         return
-    import numpy as np
-    rows = model.table([depth], np.linspace(0.0, 180.0, 721), phases)
-    fig, ax = plt.subplots(figsize=(10, 7))
-    for n, name in enumerate(sorted(set(rows["phase"].tolist()))):
-        mine = rows[rows["phase"] == name]
-        ax.plot(mine["distance_deg"], mine["time_s"] / 60.0, ".", ms=2, color=f"C{n % 10}",
-                label=name)
-    ax.set_xlim(0.0, 180.0)
-    ax.set_xlabel("epicentral distance (deg)")
-    ax.set_ylabel("travel time (min)")
-    ax.set_title(f"{model.name}, source at {depth:g} km")
-    ax.grid(True, alpha=0.3)
-    ax.legend(ncol=2, fontsize=8, markerscale=4, loc="upper left")
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    fig.savefig(path, dpi=120, bbox_inches="tight")
     print(f"Travel-time curves drawn in {path}")
+
+
+# --- ray paths and pierce points ------------------------------------------------
+
+PATH_HEADER = ["phase", "time_s", "ray_param_s_deg", "distance_deg", "depth_km", "path_time_s"]
+PIERCE_HEADER = PATH_HEADER[:-1] + ["pierce_time_s"]
+
+
+def _coordinate(text):
+    """LAT,LON in degrees, for argparse."""
+    values = numbers(text)
+    if len(values) != 2:
+        raise argparse.ArgumentTypeError(f"{text!r}: expected LAT,LON in degrees")
+    return tuple(values)
+
+
+def path_parsers(sub, model_help, phases_help):
+    """The subcommands `path` and `pierce`: the arguments of `times`, the
+    source and station coordinates, and what each writes."""
+    helps = {"path": "the path of every arrival through the model",
+             "pierce": "where every arrival crosses the model's discontinuities"}
+    for name in ("path", "pierce"):
+        cmd = sub.add_parser(name, help=helps[name])
+        cmd.add_argument("distances", nargs="*", type=float,
+                         help=f"epicentral distances in degrees (default: {DEFAULT_DISTANCES}, "
+                         f"or the distance between --source and --station)")
+        cmd.add_argument("--model", default="iasp91", help=model_help)
+        cmd.add_argument("--depth", type=float, default=0.0, help="source depth in km "
+                         "(default: %(default)s)")
+        cmd.add_argument("--phases", default=",".join(DEFAULT_PHASES), help=phases_help)
+        cmd.add_argument("--exact", action="store_true", help="solve every arrival ray by ray")
+        cmd.add_argument("--source", type=_coordinate, metavar="LAT,LON",
+                         help="source latitude and longitude (deg): every point gets its own")
+        cmd.add_argument("--station", type=_coordinate, metavar="LAT,LON",
+                         help="station latitude and longitude (deg)")
+        if name == "path":
+            cmd.add_argument("--format", choices=("csv", "json", "geojson"),
+                             help="csv (one row per sample; the default, unless --plot is "
+                             "given), json, or geojson (needs --source and --station)")
+            cmd.add_argument("--plot", metavar="FILE", help="draw the rays in a disc into "
+                             "FILE (needs matplotlib)")
+        else:
+            cmd.add_argument("--depths", type=numbers, default=[], metavar="D1,D2",
+                             help="more depths (km) at which to give every crossing, such as "
+                             "410,660")
+            cmd.add_argument("--format", choices=("csv", "json"), default="csv")
+
+
+def paths_command(model, args):
+    """seiskernels path / pierce."""
+    coords = args.source is not None or args.station is not None
+    if coords and (args.source is None or args.station is None):
+        raise ValueError("--source and --station: give both, or neither")
+    distances = args.distances or (None if coords else
+                                   [float(x) for x in DEFAULT_DISTANCES.split(",")])
+    if coords and args.distances:
+        raise ValueError("distances: give distances or --source and --station, not both")
+    where = dict(source=args.source, station=args.station)
+    if args.command == "pierce":
+        found = model.pierce(args.depth, distances, args.phases, args.depths, args.exact,
+                             **where)
+        return _write_pierce(found, args.format, coords)
+    if args.format == "geojson" and not coords:
+        raise ValueError("--format geojson: give the --source and --station coordinates")
+    found = model.paths(args.depth, distances, args.phases, args.exact, **where)
+    if args.format is None and args.plot:
+        pass                                    # the figure alone
+    elif args.format in (None, "csv"):
+        _write_rows(found, coords, lambda r: zip(r.distance_deg, r.depth_km, r.time_s),
+                    PATH_HEADER, lambda r: (r.latitude, r.longitude))
+    elif args.format == "json":
+        json.dump([_record(r, "path", dict(distance_deg=r.distance_deg, depth_km=r.depth_km,
+                                           time_s=r.time_s, latitude=r.latitude,
+                                           longitude=r.longitude)) for r in found],
+                  sys.stdout, indent=1)
+        print()
+    else:
+        json.dump(_geojson(found, args), sys.stdout)
+        print()
+    if args.plot:
+        _plot_paths(model, found, args.plot, args.format is None)
+    return 0
+
+
+def _write_pierce(found, form, coords):
+    if form == "csv":
+        _write_rows(found, coords, lambda r: zip(r.points["distance_deg"], r.points["depth_km"],
+                                                 r.points["time_s"]),
+                    PIERCE_HEADER, lambda r: (r.points["latitude"], r.points["longitude"]))
+    else:
+        json.dump([_record(r, "pierce", {k: r.points[k] for k in r.points.dtype.names})
+                   for r in found], sys.stdout, indent=1)
+        print()
+    return 0
+
+
+def _write_rows(found, coords, rows_of, header, latlon_of):
+    out = csv.writer(sys.stdout, lineterminator="\n")
+    out.writerow(header + (["latitude", "longitude"] if coords else []))
+    for r in found:
+        a = r.arrival
+        head = [a.phase, f"{a.time:.4f}", f"{r.ray_param:.6f}"]
+        if coords:
+            lat, lon = latlon_of(r)
+            for (x, d, t), la, lo in zip(rows_of(r), lat.tolist(), lon.tolist()):
+                out.writerow(head + [f"{x:.6f}", f"{d:.4f}", f"{t:.4f}", f"{la:.6f}",
+                                     f"{lo:.6f}"])
+        else:
+            for x, d, t in rows_of(r):
+                out.writerow(head + [f"{x:.6f}", f"{d:.4f}", f"{t:.4f}"])
+
+
+def _record(r, key, arrays):
+    a = r.arrival
+    return {"phase": a.phase, "distance_deg": a.distance, "time_s": a.time,
+            "ray_param_s_deg": r.ray_param, "takeoff_deg": a.takeoff,
+            "incidence_deg": a.incidence, "travelled_deg": a.travelled,
+            key: {k: v.tolist() for k, v in arrays.items() if v is not None}}
+
+
+def _geojson(found, args):
+    """A FeatureCollection: each ray a LineString of [longitude, latitude,
+    -depth in metres] (split where it crosses the antimeridian), the source
+    and the station points."""
+    import numpy as np
+    features = []
+    for r in found:
+        a = r.arrival
+        lon, lat, alt = r.longitude, r.latitude, -1000.0 * r.depth_km
+        cut = np.flatnonzero(np.abs(np.diff(lon)) > 180.0) + 1
+        lines = [np.column_stack(part).round(6).tolist()
+                 for part in zip(np.split(lon, cut), np.split(lat, cut), np.split(alt, cut))]
+        geometry = ({"type": "LineString", "coordinates": lines[0]} if len(lines) == 1 else
+                    {"type": "MultiLineString", "coordinates": lines})
+        features.append({"type": "Feature", "geometry": geometry, "properties": {
+            "phase": a.phase, "time_s": a.time, "ray_param_s_deg": r.ray_param,
+            "distance_deg": a.distance, "travelled_deg": a.travelled,
+            "max_depth_km": float(r.depth_km.max())}})
+    (slat, slon), (rlat, rlon) = args.source, args.station
+    features.append({"type": "Feature", "properties": {"role": "source", "depth_km": args.depth},
+                     "geometry": {"type": "Point",
+                                  "coordinates": [slon, slat, -1000.0 * args.depth]}})
+    features.append({"type": "Feature", "properties": {"role": "station"},
+                     "geometry": {"type": "Point", "coordinates": [rlon, rlat]}})
+    return {"type": "FeatureCollection", "features": features}
+
+
+def _plot_paths(model, found, path, alone):
+    from ._plots import ray_paths_figure
+    out = sys.stdout if alone else sys.stderr
+    try:
+        fig = ray_paths_figure(found, model)
+    except ImportError as e:
+        print(f"--plot: {e}, so {path} was not drawn.", file=out)
+        return
+    fig.savefig(path, dpi=120, bbox_inches="tight")
+    print(f"Ray paths drawn in {path}", file=out)
