@@ -148,7 +148,7 @@ class Dense:
 
 
 def _lookup(nodes):
-    """(scale, table): table[int(value * scale)] is the last node at or
+    """(start, scale, table): table[int((value - start) * scale)] is the last node at or
     below the start of the value's bin, LUT_BINS to the coarsest step of
     the nodes; a bin holds at most a few nodes but near 0 and at the two
     nodes of a discontinuity (see _locate).  Small enough to stay in cache."""
@@ -156,8 +156,8 @@ def _lookup(nodes):
     step = float(np.max(d)) / LUT_BINS
     n = int(math.ceil((nodes[-1] - nodes[0]) / step)) + 2
     edges = nodes[0] + step * np.arange(n)
-    return 1.0 / step, np.maximum(np.searchsorted(nodes, edges, side="right") - 1,
-                                  0).astype(np.int32)
+    return float(nodes[0]), 1.0 / step, np.maximum(
+        np.searchsorted(nodes, edges, side="right") - 1, 0).astype(np.int32)
 
 
 LUT_BINS = 80
@@ -582,8 +582,8 @@ def _locate(values, nodes, following, lut):
     """Cell [nodes[i], nodes[i + 1]] holding each value: the bin's node,
     moved up twice, and the few values left (in bins of many nodes) found
     by bisection."""
-    scale, table = lut
-    i = table[np.minimum((values * scale).astype(np.intp), len(table) - 1)]
+    start, scale, table = lut
+    i = table[np.clip(((values - start) * scale).astype(np.intp), 0, len(table) - 1)]
     i += values >= following[i]
     i += values >= following[i]
     left = np.flatnonzero(values >= following[i])
