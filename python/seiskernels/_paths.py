@@ -460,23 +460,11 @@ class Layout:
         return (cx - base_x[ray], ct - base_t[ray], np.where(down, self.d_bot, self.d_top),
                 np.where(down, self.d_top, self.d_bot))
 
-    def inside(self, k, frac_from_top=None, depth=None):
+    def inside(self, k, frac_from_top):
         """Distance and time from the start of entries k (layers) to a point
         inside them, given by its fraction of the way in incidence angle
-        from the layer's top, or by its depth; and the point's depth."""
-        e, u = self.entries, self.ref[k]
-        p, top, bot, exp = e.p[u], e.rows[u, 0], e.rows[u, 2], e.exp[u]
-        r_top = self.radius - e.rows[u, 1]
-        i_top = np.arcsin(np.minimum(p / top, 1.0))
-        if depth is None:
-            i = i_top + frac_from_top * (np.arcsin(np.minimum(p / bot, 1.0)) - i_top)
-            eta = p / np.sin(i)
-            depth = self.radius - r_top * (eta / top) ** (1.0 / exp)
-        else:
-            eta = top * ((self.radius - depth) / r_top) ** exp
-            i = np.arcsin(np.minimum(p / eta, 1.0))
-        x_top = (i - i_top) / exp
-        t_top = (top * np.cos(i_top) - eta * np.cos(i)) / exp
+        from the layer's top; and the point's depth."""
+        x_top, t_top, depth = _inside(self.entries, self.ref[k], frac=frac_from_top)
         down = self.going[k] > 0
         return (np.where(down, x_top, self.dx[k] - x_top),
                 np.where(down, t_top, self.dt[k] - t_top), depth)
@@ -744,14 +732,20 @@ def pierce_points(layers, rays, e, depth, add_depths=()):
     return ray, x, d, t, np.array(PIERCE_KINDS)[code]
 
 
-def _inside(e, k, depth):
-    """Distance and time from the top of entries k of `e` (layers) to where
-    the ray is at `depth` inside them, by the layer's law, and the depth."""
+def _inside(e, k, frac=None, depth=None):
+    """Distance and time from the top of entries k of `e` (layers) to a point
+    inside them, by the layer's law: given by its fraction of the way in
+    incidence angle from the top, or by its depth; and the point's depth."""
     p, top, exp = e.p[k], e.rows[k, 0], e.exp[k]
     r_top = e.radius - e.rows[k, 1]
     i_top = np.arcsin(np.minimum(p / top, 1.0))
-    eta = top * ((e.radius - depth) / r_top) ** exp
-    i = np.arcsin(np.minimum(p / eta, 1.0))
+    if depth is None:
+        i = i_top + frac * (np.arcsin(np.minimum(p / e.rows[k, 2], 1.0)) - i_top)
+        eta = p / np.sin(i)
+        depth = e.radius - r_top * (eta / top) ** (1.0 / exp)
+    else:
+        eta = top * ((e.radius - depth) / r_top) ** exp
+        i = np.arcsin(np.minimum(p / eta, 1.0))
     return (i - i_top) / exp, (top * np.cos(i_top) - eta * np.cos(i)) / exp, depth
 
 

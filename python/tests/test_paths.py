@@ -243,6 +243,31 @@ def test_chords_stay_within_the_tolerance(ak135, depth, distance, phases_, toler
     assert sum(len(d.time_s) for d in dense) >= sum(len(c.time_s) for c in coarse)
 
 
+# --- Fermat and Snell along the paths of ak135 -------------------------------------
+
+@pytest.mark.parametrize("depth, distance, phase, wave", [
+    (0.0, 35.0, "P", 0), (100.0, 80.0, "P", 0), (10.0, 55.0, "PcP", 0), (200.0, 45.0, "S", 1),
+    (0.0, 40.0, "ScS", 1), (10.0, 100.0, "PKiKP", 0), (300.0, 170.0, "PKIKP", 0)])
+def test_paths_obey_fermat_and_snell(ak135, depth, distance, phase, wave):
+    """Each chord of a finely drawn path, against the model's own speeds (not
+    the layers' law): the time is the sum of its lengths over the speed at
+    its middle, and its direction keeps r sin(i) / v at the ray parameter."""
+    model = ak135.model
+    for r in ak135.paths(depth, distance, phase, tolerance_km=0.02):
+        pts = cartesian(r.distance_deg, r.depth_km)
+        seg = np.diff(pts, axis=0)
+        length = np.hypot(seg[:, 0], seg[:, 1])
+        mid = 0.5 * (pts[1:] + pts[:-1])
+        r_mid = np.hypot(mid[:, 0], mid[:, 1])
+        v = np.array([model.speed(RADIUS - x, wave if RADIUS - x < model.cmb or
+                                  RADIUS - x > model.icb else 0) for x in r_mid])
+        assert abs((length / v).sum() - r.time_s[-1]) < 2.5e-3
+        ok = length > 1e-6
+        sin_i = np.abs(cross(mid[ok] / r_mid[ok, None], seg[ok] / length[ok, None]))
+        p = r.ray_param * 180.0 / math.pi
+        assert np.abs(r_mid[ok] * sin_i / v[ok] - p).max() < 1e-4 * p + 1e-6
+
+
 # --- pierce points --------------------------------------------------------------------
 
 def required(model, passes, head, turn_depths):
@@ -445,3 +470,39 @@ def test_docstring_examples_run():
         for test in doctest.DocTestFinder().find(f, f.__name__, globs={}):
             runner.run(test)
     assert runner.summarize(verbose=False).failed == 0
+
+
+def test_figure_kinds(ak135):
+    """A ray the long way round draws the whole disc; the travel-time curves
+    give each phase its own colour and mark the distances asked."""
+    pytest.importorskip("matplotlib")
+    from seiskernels import _plots
+    around = ak135.paths(0, 120, "PKKP")
+    assert any(p.arrival.travelled > 180 for p in around)
+    ax = _plots.ray_paths_figure(around, ak135).axes[0]
+    assert ax.get_xlim()[0] < -6000
+    ax = _plots.ray_paths_figure(ak135.paths(0, 60, "P"), ak135).axes[0]
+    assert -0.5 * RADIUS < ax.get_xlim()[0] < 0
+    fig = _plots.travel_time_figure(ak135, 0.0, "P,S,PcP,ScS,PP,SS,SKS,PKiKP", [30, 90],
+                                    step=2.0)
+    ax = fig.axes[0]
+    curves = [line for line in ax.lines if len(line.get_xdata()) > 2]
+    colours = [tuple(line.get_color()) for line in curves]
+    assert len(set(colours)) == len(colours) == len({t.get_text() for t in ax.texts})
+    marks = {line.get_xdata()[0] for line in ax.lines if len(set(line.get_xdata())) == 1 and
+             line.get_linestyle() == "--"}
+    assert marks == {30.0, 90.0}
+
+
+def test_command_line_samples(capsys):
+    assert _cli.main(["path", "--model", "ak135", "--depth", "50", "--phases", "ScS",
+                      "--format", "json", "40"]) == 0
+    (record,) = json.loads(capsys.readouterr().out)
+    path = record["path"]
+    assert record["phase"] == "ScS" and len(path["depth_km"]) == len(path["time_s"]) > 100
+    assert max(path["depth_km"]) == 2891.5 and path["distance_deg"][-1] == pytest.approx(40)
+    assert path["time_s"][-1] == pytest.approx(record["time_s"], abs=1e-3)
+    assert _cli.main(["path", "--model", "ak135", "--depth", "50", "--phases", "ScS",
+                      "40"]) == 0
+    rows = capsys.readouterr().out.splitlines()
+    assert rows[0] == ",".join(_cli.PATH_HEADER) and len(rows) - 1 == len(path["time_s"])
