@@ -311,8 +311,12 @@ class Entries:
 
     def __init__(self, layers, groups, p):
         radius = layers.radius
-        parts, self._layout, self._moves, offset = [], [], [], 0
-        starts, sizes, blocks = [], [], 0       # each block: one ray's run of one slot
+        self._layout, self._moves = [], []
+        # One source of rows for all the groups: each plan's runs, then its
+        # rays' own rows; each block (one ray's part of one slot) a stretch
+        # of it, forward or (for the rays' own rows) one row.
+        source, source_b, own, cols = [], [], [], [[] for _ in range(7)]
+        at = blocks = 0
         for plan, first, count in groups:
             unique, full, extra_rows, extra_b, where = _slots(plan, p[first:first + count],
                                                               radius)
@@ -323,30 +327,42 @@ class Entries:
             else:
                 lengths, firsts = np.empty((count, s), np.intp), np.empty((count, s), np.intp)
                 kinds = np.empty((count, s), np.int8)
-                for c, (length, at, _, kind, _, _) in enumerate(unique):
-                    lengths[:, c], firsts[:, c], kinds[:, c] = length, at, kind
+                for c, (length, first_row, _, kind, _, _) in enumerate(unique):
+                    lengths[:, c], firsts[:, c], kinds[:, c] = length, first_row, kind
             steps, wave, mult = (np.array([slot[n] for slot in unique]) for n in (2, 4, 5))
-            flat = lengths.ravel()
-            total = int(flat.sum())
-            seg = np.repeat(np.arange(count * s), flat)
-            col = seg % s
-            start = np.cumsum(flat) - flat
-            src = firsts.ravel()[seg] + steps[col] * (np.arange(total) - start[seg])
-            parts.append((np.concatenate([plan.rows] + extra_rows)[src],
-                          np.concatenate([plan.b] + extra_b)[src], kinds.ravel()[seg],
-                          wave[col], mult[col], seg // s + first, seg + blocks))
-            own = np.flatnonzero(src >= len(plan.rows))
-            self._layout.append((first, count, lengths, start.reshape(count, s) + offset, full,
-                                 blocks, wave))
-            self._moves.append((plan, first, count, where, own + offset,
-                                src[own] - len(plan.rows)))
-            starts.append(start + offset)
-            sizes.append(flat)
-            offset += total
+            for col, values in zip(cols, (lengths.ravel(), firsts.ravel() + at, kinds.ravel(),
+                                          np.tile(steps, count), np.tile(wave, count),
+                                          np.tile(mult, count),
+                                          np.repeat(np.arange(first, first + count), s))):
+                col.append(values)
+            n_own = sum(len(x) for x in extra_rows)
+            source += [plan.rows] + extra_rows
+            source_b += [plan.b] + extra_b
+            own.append((at + len(plan.rows), n_own))
+            self._layout.append([first, count, lengths, None, full, blocks, wave])
+            self._moves.append((plan, first, count, where))
+            at += len(plan.rows) + n_own
             blocks += count * s
-        self.rows, self.exp, self.kind, self.wave, self.mult, self.ray, self.block = \
-            (np.concatenate(c) for c in zip(*parts))
-        self.block_start, self.block_len = np.concatenate(starts), np.concatenate(sizes)
+        lengths, firsts, kinds, steps, waves, mults, rays = (np.concatenate(c) for c in cols)
+        total = int(lengths.sum())
+        seg = np.repeat(np.arange(blocks), lengths)
+        start = np.cumsum(lengths) - lengths
+        src = firsts[seg] + steps[seg] * (np.arange(total) - start[seg])
+        self.rows = np.concatenate(source)[src]
+        self.exp = np.concatenate(source_b)[src]
+        self.kind, self.wave, self.mult, self.ray = kinds[seg], waves[seg], mults[seg], rays[seg]
+        self.block, self.block_start, self.block_len = seg, start, lengths
+        for entry in self._layout:
+            n_u, boff = entry[2], entry[5]
+            entry[3] = start[boff:boff + n_u.size].reshape(n_u.shape)
+        # Where the rays' own rows went, for `move`.
+        index, k = np.full(at, -1), 0
+        for begin, n_own in own:
+            index[begin:begin + n_own] = np.arange(k, k + n_own)
+            k += n_own
+        mine = index[src]
+        self._own = np.flatnonzero(mine >= 0)
+        self._own_src = mine[self._own]
         self.n, self.count, self.radius = len(self.ray), len(p), radius
         self.p = p[self.ray]
         self.dt, self.dx = np.empty(self.n), np.empty(self.n)
@@ -355,13 +371,16 @@ class Entries:
     def move(self, p):
         """The same rays at new ray parameters, if each turns in the same
         layer as before (only the turning layers' cuts change); else False."""
-        for plan, first, count, where, at, which in self._moves:
+        rows, exps = [], []
+        for plan, first, count, where in self._moves:
             _, _, extra_rows, extra_b, now = _slots(plan, p[first:first + count], self.radius)
             if not all(np.array_equal(a, b) for a, b in zip(where, now)):
                 return False
-            if len(at):
-                self.rows[at] = np.concatenate(extra_rows)[which]
-                self.exp[at] = np.concatenate(extra_b)[which]
+            rows += extra_rows
+            exps += extra_b
+        if len(self._own):
+            self.rows[self._own] = np.concatenate(rows)[self._own_src]
+            self.exp[self._own] = np.concatenate(exps)[self._own_src]
         np.take(p, self.ray, out=self.p)
         self._integrate()
         return True
@@ -420,30 +439,30 @@ class Layout:
     each one's distance, time and depths at its top and bottom."""
 
     def __init__(self, e):
-        refs, goings, rays, turns = [], [], [], []
-        for first, count, lengths, ustart, full, _, _ in e._layout:
-            s = len(full)
+        cols = [[] for _ in range(5)]
+        for first, count, lengths, ustart, full, boff, _ in e._layout:
+            s_u, s = lengths.shape[1], len(full)
             u_of = np.array([f[0] for f in full])
-            rev = np.array([f[1] for f in full])
-            going = np.array([f[2] for f in full], dtype=np.int8)
             turn = np.zeros((count, s), bool)
             for c, f in enumerate(full):
                 turn[:, c] = f[3]
-            flat = lengths[:, u_of].ravel()
-            total = int(flat.sum())
-            seg = np.repeat(np.arange(count * s), flat)
-            col, k = seg % s, seg // s
-            start = np.cumsum(flat) - flat
-            i = np.arange(total) - start[seg]
-            refs.append(ustart[k, u_of[col]] + np.where(rev[col], flat[seg] - 1 - i, i))
-            goings.append(going[col])
-            rays.append(k + first)
-            ends = np.zeros(total, bool)
-            ends[(start + flat - 1)[turn.ravel() & (flat > 0)]] = True
-            turns.append(ends)
+            for col, values in zip(cols, (
+                    (boff + np.arange(count)[:, None] * s_u + u_of).ravel(),
+                    np.tile(np.array([f[1] for f in full]), count),
+                    np.tile(np.array([f[2] for f in full], np.int8), count),
+                    np.repeat(np.arange(first, first + count), s), turn.ravel())):
+                col.append(values)
+        block, rev, going, ray, turn = (np.concatenate(c) for c in cols)
+        size = e.block_len[block]
+        total = int(size.sum())
+        seg = np.repeat(np.arange(len(block)), size)
+        start = np.cumsum(size) - size
+        i = np.arange(total) - start[seg]
         self.entries = e
-        self.ref = ref = np.concatenate(refs)
-        self.going, self.ray, self.turn = (np.concatenate(c) for c in (goings, rays, turns))
+        self.ref = ref = e.block_start[block][seg] + np.where(rev[seg], size[seg] - 1 - i, i)
+        self.going, self.ray = going[seg], ray[seg]
+        self.turn = np.zeros(total, bool)
+        self.turn[(start + size - 1)[turn & (size > 0)]] = True
         self.n, self.count, self.radius = len(ref), e.count, e.radius
         self.dx, self.dt, self.kind = e.dx[ref], e.dt[ref], e.kind[ref]
         self.d_top, self.d_bot = e.rows[ref, 1], e.rows[ref, 3]
