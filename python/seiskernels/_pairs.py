@@ -120,28 +120,34 @@ def distance_nodes():
     return np.unique(np.concatenate([NEAR_ZERO, near, steps, [180.0]]))
 
 
+# A patch, one record so that a pair reads one place: the time at the cell's
+# first corner in float64, the other 15 bicubic coefficients of u^i v^j
+# (i, j) = (0, 1), (0, 2), ... (3, 3) in float32, the p that parts its two
+# names (-inf for one name) and the names' codes (hi | lo << 16).
+PATCH = np.dtype([("t0", "<f8"), ("c", "<f4", (15,)), ("p_split", "<f4"), ("names", "<i4"),
+                  ("pad", "<i4")])
+
+
 class Dense:
-    """One phase's dense table, as saved: the grid (depths, distances), each
-    cell's count of patches and the first of them (count SOLVE: solved by
-    the calculator; CHILDREN: split, first being its first sub-cell, sub-cells
-    by depth then distance), and each patch: its bicubic coefficients of
-    u^i v^j (u along the distance, v along the depth, both 0 to 1 across the
-    cell), the time at its first corner apart in float64 (t0) and the rest
-    in float32 (coef, whose [0] is 0); its name codes (hi for p above
-    p_split, lo below; the same name in both for most)."""
+    """One phase's dense table, as saved: the grid (depths, distances); a
+    word per cell, first * 8 + count + 2, of its count of patches and the
+    first of them (count SOLVE: solved by the calculator; CHILDREN: split,
+    first being its first sub-cell, sub-cells by depth then distance); and
+    the patches (PATCH records, as bytes), u along the distance and v along
+    the depth, each 0 to 1 across the cell."""
 
     def __init__(self, arrays, meta):
         self.a, self.meta = arrays, meta
         self.phase = meta["phase"]
         self.h, self.x = arrays["depths"], arrays["distances"]
         self.nx = len(self.x)
-        self.count, self.first = arrays["count"], arrays["first"]
-        self.t0, self.split = arrays["t0"], arrays["p_split"]
+        self.cells = arrays["cells"]
+        self.count, self.first = (self.cells & 7) - 2, self.cells >> 3
+        self.patches = np.ascontiguousarray(arrays["patches"]).view(PATCH).ravel()
+        # Gathered as plain bytes (numpy copies a record of fields one by one).
+        self._raw = self.patches.view(np.dtype((np.void, PATCH.itemsize)))
         self.names = np.array(list(meta["names"]) + [""])
         self.empty = len(self.names) - 1
-        self.codes = arrays["names"]           # int32: hi | lo << 16
-        self._rows = np.ascontiguousarray(arrays["coef"]).view(
-            np.dtype((np.void, 64))).ravel()
         self._inv_h, self._inv_x = 1.0 / np.diff(self.h), 1.0 / np.diff(self.x)
         self._next_h, self._next_x = np.append(self.h[1:], np.inf), np.append(self.x[1:], np.inf)
         self._lut_h, self._lut_x = _lookup(self.h), _lookup(self.x)
@@ -166,13 +172,17 @@ LUT_BINS = 80
 def _finish(out, hs, xs, names, phase, model):
     """The Dense of the built cells and patches."""
     coef = out["coef"]
-    t0 = coef[:, 0].copy()
-    rest = coef.astype(np.float32)
-    rest[:, 0] = 0.0
-    codes = (out["name_hi"].astype(np.int32) & 0xFFFF) | (out["name_lo"].astype(np.int32) << 16)
-    arrays = {"depths": hs, "distances": xs, "count": out["count"].astype(np.int8),
-              "first": out["first"].astype(np.int32), "t0": t0, "coef": rest,
-              "names": codes, "p_split": out["p_split"].astype(np.float32)}
+    patches = np.zeros(len(coef), PATCH)
+    patches["t0"] = coef[:, 0]
+    patches["c"] = coef[:, 1:]
+    patches["p_split"] = out["p_split"]
+    patches["names"] = (out["name_hi"].astype(np.int32) & 0xFFFF) | \
+        (out["name_lo"].astype(np.int32) << 16)
+    cells = out["first"].astype(np.int64) * 8 + out["count"].astype(np.int64) + 2
+    if len(cells) and (cells.max() >= 2 ** 31 or out["count"].max() > 5):
+        raise ValueError("dense table: too many cells or patches in a cell")
+    arrays = {"depths": hs, "distances": xs, "cells": cells.astype(np.int32),
+              "patches": patches.view(np.uint8).reshape(len(coef), PATCH.itemsize)}
     return Dense(arrays, {"phase": phase, "names": names, "model": model})
 
 
@@ -207,17 +217,16 @@ def load(path, key):
     if read is None:
         return None
     arrays, meta = read
-    need = {"depths", "distances", "count", "first", "t0", "coef", "names", "p_split"}
+    need = {"depths", "distances", "cells", "patches"}
     if not need <= set(arrays) or not isinstance(meta, dict) or "names" not in meta:
         return None
     try:
         dense = Dense(arrays, meta)
     except (KeyError, TypeError, ValueError):
         return None
-    n = len(dense.t0)
-    ok = arrays["coef"].shape == (n, 16) and len(dense.codes) == n and \
-        len(dense.split) == n and meta.get("phase") is not None and \
-        len(dense.count) == len(dense.first) >= (len(dense.h) - 1) * (dense.nx - 1)
+    ok = arrays["patches"].ndim == 2 and arrays["patches"].shape[1] == PATCH.itemsize and \
+        meta.get("phase") is not None and \
+        len(dense.cells) >= (len(dense.h) - 1) * (dense.nx - 1)
     return dense if ok else None
 
 
@@ -599,7 +608,7 @@ def evaluate(dense, h, x, out):
     calculator must solve."""
     n = len(h)
     solve = []
-    last = len(dense.t0) - 1
+    last = len(dense.patches) - 1
     for s in range(0, n, CHUNK):
         sl = slice(s, min(n, s + CHUNK))
         i = _locate(h[sl], dense.h, dense._next_h, dense._lut_h)
@@ -608,18 +617,18 @@ def evaluate(dense, h, x, out):
         v = (h[sl] - dense.h[i]) * iv
         u = (x[sl] - dense.x[j]) * iu
         cell = i * (dense.nx - 1) + j
-        count = dense.count[cell]
-        k = np.minimum(dense.first[cell], last)
-        t, tu, tv = _bicubic(dense, k, u, v)
-        odd = np.flatnonzero(count != 1)
+        word = dense.cells[cell]
+        k = np.minimum(word >> 3, last)
+        t, tu, tv, codes, split = _bicubic(dense, k, u, v)
+        odd = np.flatnonzero((word & 7) != 3)
         if len(odd):
-            t[odd], tu[odd], tv[odd], k[odd], c, iu[odd], iv[odd] = _mixed(
-                dense, cell[odd], count[odd], u[odd], v[odd], iu[odd], iv[odd])
+            count = (word[odd] & 7) - 2
+            t[odd], tu[odd], tv[odd], codes[odd], split[odd], c, iu[odd], iv[odd] = _mixed(
+                dense, cell[odd], count, u[odd], v[odd], iu[odd], iv[odd])
             solve.append(s + odd[c == SOLVE])
         tu *= iu
         tv *= iv
-        codes = dense.codes[k]
-        code = np.where(tu > dense.split[k], codes & 0xFFFF, codes >> 16)
+        code = np.where(tu > split, codes & 0xFFFF, codes >> 16)
         if len(odd):
             none = odd[c < 1]
             t[none] = tu[none] = tv[none] = np.nan
@@ -632,7 +641,7 @@ def evaluate(dense, h, x, out):
 
 def _mixed(dense, cell, count, u, v, iu, iv):
     """The patches of cells that are split, hold several patches, none, or
-    are solved: (time, du, dv, patch, count, 1/width, 1/height)."""
+    are solved: (time, du, dv, names, p_split, count, 1/width, 1/height)."""
     down = np.flatnonzero(count == CHILDREN)
     while len(down):
         su = np.minimum((u[down] * SPLIT).astype(np.intp), SPLIT - 1)
@@ -644,33 +653,37 @@ def _mixed(dense, cell, count, u, v, iu, iv):
         cell[down] = dense.first[cell[down]] + sv * SPLIT + su
         count[down] = dense.count[cell[down]]
         down = down[count[down] == CHILDREN]
-    k = np.where(count >= 1, dense.first[cell], 0).astype(np.intp)
-    t, tu, tv = np.full(len(u), np.nan), np.zeros(len(u)), np.zeros(len(u))
-    has = np.flatnonzero(count >= 1)
-    t[has], tu[has], tv[has] = _bicubic(dense, k[has], u[has], v[has])
-    more = has
-    for extra in range(1, int(count.max(initial=0))):
-        more = more[count[more] > extra]
-        kk = dense.first[cell[more]] + extra
-        t2, tu2, tv2 = _bicubic(dense, kk, u[more], v[more])
-        better = t2 < t[more]
+    n = len(u)
+    t, tu, tv = np.full(n, np.nan), np.zeros(n), np.zeros(n)
+    codes, split = np.zeros(n, np.int32), np.zeros(n, np.float32)
+    more = np.flatnonzero(count >= 1)
+    for extra in range(int(count.max(initial=0))):
+        if extra:
+            more = more[count[more] > extra]
+        got = _bicubic(dense, dense.first[cell[more]] + extra, u[more], v[more])
+        better = ~(got[0] >= t[more])           # the first patch, or an earlier one
         w = more[better]
-        t[w], tu[w], tv[w], k[w] = t2[better], tu2[better], tv2[better], kk[better]
-    return t, tu, tv, k, count, iu, iv
+        t[w], tu[w], tv[w], codes[w], split[w] = (g[better] for g in got)
+    return t, tu, tv, codes, split, count, iu, iv
 
 
 def _bicubic(dense, k, u, v):
-    """Time and its slopes in cell units (along u and v) of patches k: the
-    float32 part of each patch by rows of coefficients (Horner's rule in v,
-    then in u), the time at its first corner added in float64."""
-    c = np.ascontiguousarray(dense._rows[k].view(np.float32).reshape(-1, 4, 4).transpose(1, 2, 0))
+    """Time, its slopes in cell units (along u and v), the name codes and
+    the p parting them, of patches k: the coefficients in float32 by rows
+    (Horner's rule in v, then in u), the corner's time added in float64."""
+    rec = dense._raw[k].view(PATCH)
+    c = np.empty((16, len(k)), np.float32)
+    c[0] = 0.0
+    c[1:] = rec["c"].T
+    c = c.reshape(4, 4, -1)
     u, v = u.astype(np.float32), v.astype(np.float32)
     a = ((c[:, 3] * v + c[:, 2]) * v + c[:, 1]) * v + c[:, 0]            # (4, n): powers of u
     b = (3.0 * c[:, 3] * v + 2.0 * c[:, 2]) * v + c[:, 1]
     t = ((a[3] * u + a[2]) * u + a[1]) * u + a[0]
     tu = (3.0 * a[3] * u + 2.0 * a[2]) * u + a[1]
     tv = ((b[3] * u + b[2]) * u + b[1]) * u + b[0]
-    return dense.t0[k] + t, tu.astype(np.float64), tv.astype(np.float64)
+    return (rec["t0"] + t, tu.astype(np.float64), tv.astype(np.float64), rec["names"],
+            rec["p_split"])
 
 
 def _solve(tt, phase, h, x):
@@ -715,7 +728,7 @@ def _first_bad(a, bad, what, allowed):
     return ValueError(f"{what}{where}: {float(value)!r} is not allowed: expected {allowed}")
 
 
-def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise"):
+def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise", out=None):
     """The body of TravelTimes.first_arrivals (see there)."""
     if errors not in ("raise", "nan"):
         raise ValueError(f"errors: {errors!r} is not allowed: expected 'raise' or 'nan'")
@@ -743,8 +756,18 @@ def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise"):
         hh, xx = np.where(bad, 0.0, hh), np.where(bad, 0.0, xx)
     tables = [dense_of(tt, name) for name in names]
     width = max([1] + [len(n) for d in tables for n in d.names.tolist()])
-    out = np.empty(hh.size, dtype=[(name, list(FIELDS) + [("phase", f"U{width}")])
-                                   for name in names])
+    dtype = np.dtype([(name, list(FIELDS) + [("phase", f"U{width}")]) for name in names])
+    if out is None:
+        result = out = np.empty(shape, dtype)
+    else:
+        if not isinstance(out, np.ndarray) or out.dtype != dtype or out.shape != shape or \
+                not out.flags.c_contiguous or not out.flags.writeable:
+            got = (f"{out.dtype}, shape {out.shape}" if isinstance(out, np.ndarray)
+                   else type(out).__name__)
+            raise ValueError(f"out: expected a writeable C-contiguous array of dtype {dtype} "
+                             f"and shape {shape}, got {got}")
+        result = out
+    out = result.reshape(-1)
     for name, dense in zip(names, tables):
         part = out[name]
         solve = evaluate(dense, hh, xx, part)
@@ -757,4 +780,4 @@ def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise"):
             for field, _ in FIELDS:
                 part[field][bad] = np.nan
             part["phase"][bad] = ""
-    return out.reshape(shape)
+    return result

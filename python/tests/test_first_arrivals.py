@@ -170,6 +170,21 @@ def test_a_phase_without_an_arrival_gives_nan_in_either_mode():
         assert np.nanmax(np.abs(got["time_s"] - time)) <= TOLERANCE
 
 
+def test_out_is_written_and_returned_or_refused_untouched(models):
+    tt, hs, xs = models["410"]
+    h, x = np.array([[390.0], [420.5]]), np.array([12.0, 18.25, 29.0])
+    want = tt.first_arrivals(h, x)
+    out = np.empty_like(want)
+    assert tt.first_arrivals(h, x, out=out) is out and np.array_equal(out, want)
+    for bad in (np.empty(6, want.dtype), np.empty((2, 3), want.dtype["P"]),
+                np.empty((3, 2), want.dtype), np.empty_like(want).T, [[0.0] * 3] * 2):
+        before = bad.copy() if isinstance(bad, np.ndarray) else None
+        with pytest.raises(ValueError, match="out: expected a writeable C-contiguous array"):
+            tt.first_arrivals(h, x, out=bad)
+        if before is not None:
+            assert before.tobytes() == bad.tobytes()
+
+
 @settings(max_examples=30, deadline=None)
 @given(st.lists(st.integers(1, 3), min_size=0, max_size=3),
        st.lists(st.integers(1, 3), min_size=0, max_size=2), st.integers(0, 2 ** 31))
