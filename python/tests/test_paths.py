@@ -319,6 +319,24 @@ def test_pierce_points_have_every_required_crossing(ak135, phase, depth, distanc
         assert pts["depth_km"][-1] == 0.0 and pts["depth_km"][0] == depth
 
 
+@settings(max_examples=20, deadline=None)
+@given(st.floats(0.0, 650.0), st.floats(0.0, 180.0),
+       st.sampled_from(["P", "PP", "PcP", "PKP", "PKIKP", "SKS", "sS", "P410s", "PKKP", "Pn",
+                        "Pdiff", "ScP"]))
+def test_pierce_points_are_samples_of_the_path(ak135, depth, distance, phase):
+    """The pierce points (found without laying the path out) are samples of
+    the path (found by laying it out), in the same order."""
+    paths = ak135.paths(depth, distance, phase, missing="skip")
+    found = ak135.pierce(depth, distance, phase, missing="skip")
+    assert [r.arrival for r in paths] == [r.arrival for r in found]
+    for path, r in zip(paths, found):
+        k = np.searchsorted(path.time_s, r.points["time_s"] - 1e-7)
+        assert (np.diff(k) >= 0).all()
+        for name, field in (("time_s", path.time_s), ("distance_deg", path.distance_deg),
+                            ("depth_km", path.depth_km)):
+            assert np.abs(field[np.minimum(k, len(field) - 1)] - r.points[name]).max() < 1e-6
+
+
 def test_extra_depths_lie_on_the_path(ak135):
     """P at 30-90 deg every degree crosses 300 and 1000 km twice each (not
     discontinuities of ak135), on its own path, in time order."""
