@@ -1,11 +1,11 @@
-# Installation: the two libraries with their SONAME links, their headers, a
-# CMake package (seiskernels::traveltime, seiskernels::ibmfloat) and
-# pkg-config files.
+# Installation: the three libraries with their SONAME links, their headers, a
+# CMake package (seiskernels::traveltime, seiskernels::ibmfloat,
+# seiskernels::arrivals) and pkg-config files.
 include(CMakePackageConfigHelpers)
 
 set(SEIS_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/seiskernels)
 
-install(TARGETS traveltime ibmfloat
+install(TARGETS traveltime ibmfloat arrivals
   EXPORT seiskernelsTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}  # DLLs
@@ -41,7 +41,7 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-foreach(lib traveltime ibmfloat)
+foreach(lib traveltime ibmfloat arrivals)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${lib}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${lib}.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${lib}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()

@@ -15,7 +15,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(f include/traveltime.h include/ibmfloat.h)
+foreach(f include/traveltime.h include/ibmfloat.h include/arrivals.h)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
@@ -36,7 +36,7 @@ file(GLOB_RECURSE pc_files ${prefix}/*/traveltime.pc)
 list(GET pc_files 0 pc_file)
 get_filename_component(pc_dir ${pc_file} DIRECTORY)
 set(ENV{PKG_CONFIG_PATH} ${pc_dir})
-execute_process(COMMAND ${PKG_CONFIG} --cflags --libs traveltime ibmfloat
+execute_process(COMMAND ${PKG_CONFIG} --cflags --libs traveltime ibmfloat arrivals
                 OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "pkg-config does not know the libraries")
@@ -57,12 +57,19 @@ if(PYTHON)
   endif()
   set(site ${prefix}/${PYTHON_SITE_DIR})
   run(${CMAKE_COMMAND} -E env --unset=TRAVELTIME_LIBRARY --unset=IBMFLOAT_LIBRARY
-      PYTHONPATH=${site} ${PYTHON} -c [=[
+      --unset=ARRIVALS_LIBRARY PYTHONPATH=${site} ${PYTHON} -c [=[
 import seiskernels, seiskernels.ibmfloat as m
 trace = bytearray.fromhex("41100000 c276a000")
 seiskernels.ibm2ieee(trace)
 assert memoryview(trace).cast("f").tolist() == [1.0, -118.625]
 assert m._lib._name.startswith(seiskernels.__path__[0]), m._lib._name
+try:
+    import numpy
+except ImportError:
+    numpy = None
+if numpy is not None:
+    from seiskernels import _engine
+    assert _engine._lib._name.startswith(seiskernels.__path__[0]), _engine._lib._name
 print("Python package from", seiskernels.__path__[0])
 ]=])
 endif()

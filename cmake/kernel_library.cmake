@@ -1,4 +1,4 @@
-# seis_kernel_library(<name> SOURCE <file> HEADER <file> [LIBS <libs>...])
+# seis_kernel_library(<name> SOURCE <file> HEADER <file> [LIBS <libs>...] [NO_VARIANTS])
 #
 # A shipped kernel library: lib<name>.so with a SONAME (lib<name>.1.dylib on
 # macOS, <name>.dll with an import library on Windows), hidden visibility
@@ -9,9 +9,10 @@
 # With tests or benchmarks on, also <name>_variants: the same source compiled
 # the same way with <NAME>_VARIANTS_ONLY, which leaves the exported entry
 # points out, so that a test can link it beside the shared library and run
-# each instruction-set loop directly.  Never installed.
+# each instruction-set loop directly.  Never installed.  NO_VARIANTS leaves
+# it out, for a library with no loops of its own to choose between.
 function(seis_kernel_library name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SOURCE;HEADER" "LIBS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "NO_VARIANTS" "SOURCE;HEADER" "LIBS")
   string(TOUPPER ${name} upper)
 
   add_library(${name} SHARED ${arg_SOURCE})
@@ -31,7 +32,7 @@ function(seis_kernel_library name)
     set_target_properties(${name} PROPERTIES PREFIX "")
   endif()
 
-  if(BUILD_TESTING OR SEIS_BUILD_BENCHMARKS)
+  if((BUILD_TESTING OR SEIS_BUILD_BENCHMARKS) AND NOT arg_NO_VARIANTS)
     add_library(${name}_variants STATIC ${arg_SOURCE})
     target_include_directories(${name}_variants PUBLIC
       ${CMAKE_CURRENT_SOURCE_DIR}/include ${CMAKE_CURRENT_SOURCE_DIR})

@@ -1,10 +1,11 @@
-/* A downstream C program: calls every kernel of both installed libraries
+/* A downstream C program: calls every kernel of the installed libraries
  * once and checks the answers a reader can verify by hand. */
 #include <math.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <arrivals.h>
 #include <ibmfloat.h>
 #include <traveltime.h>
 
@@ -51,6 +52,16 @@ int main(void)
     memcpy(samples, words, sizeof samples);
     ibm2ieee(samples, 2);
     check(samples[0] == -118.625f && samples[1] == 1.0f, "ibm2ieee");
+
+    /* The engine speaks the interface of its header, and a source deeper
+     * than the model's mantle has no curves. */
+    arrivals_model model;
+    memset(&model, 0, sizeof model);
+    model.cmb = 2891.0;
+    model.n_p = 2;
+    check(arrivals_version() == ARRIVALS_VERSION &&
+              !arrivals_source_new(&model, NULL, NULL, 0, NULL, NULL, NULL, 0, 3000.0, 0.0),
+          "arrivals_version, arrivals_source_new");
 
     return failures ? 1 : 0;
 }

@@ -5,6 +5,7 @@ phase's legs, and every arrival at a distance solved for ray by ray, to
 the oracle its tables are tested against."""
 
 import array
+import bisect
 import math
 from bisect import bisect_right
 from collections import namedtuple
@@ -364,36 +365,47 @@ class Earth:
                 onsets |= {e for e in branch.jumps if lo < e <= hi}
         for e in onsets:
             grid |= {e - span * 0.5 ** k for k in range(1, APPROACH) if e - span * 0.5 ** k > lo}
-        known, settled = {}, set()
-        for _ in range(60):
-            grid = sorted(p for p in grid if p not in known)
-            if not grid:
-                break
-            for p, t, d in zip(grid, *self.evaluate(legs, grid)):
-                known[p] = (t, d)
-            samples = sorted(known.items())
-            grid = refinements(samples) | self._unsettled(samples, settled, hi)
-        return [(p, t, d) for p, (t, d) in sorted(known.items(), reverse=True)]
+        return self._refine(legs, sorted(grid), hi)
 
-    @staticmethod
-    def _unsettled(samples, settled, top):
-        """Middle rays of the intervals not yet known to be smooth.  An
-        interval is smooth when its middle ray lands within FIT_TOL of the
-        distance that the quadratic through its ends, with the mean that the
-        drop of tau gives, puts there (as the tables interpolate); then both
-        halves are.  This finds every bend and loop the tables can see."""
-        new = set()
-        for k in range(1, len(samples) - 1):
-            (pa, (ta, xa)), (pm, (tm, xm)), (pb, (tb, xb)) = samples[k - 1:k + 2]
-            if (pa, pm) in settled or abs((pm - pa) - (pb - pm)) > 1e-9 * (pb - pa):
-                continue
-            c = 3.0 * (xa + xb) - 6.0 * ((ta - pa * xa) - (tb - pb * xb)) / (pb - pa)
-            if abs(xm - (xa + 0.5 * (xb - xa - c) + 0.25 * c)) <= FIT_TOL:
-                settled |= {(pa, pm), (pm, pb)}
-        for (pa, (_, xa)), (pb, (_, xb)) in zip(samples, samples[1:]):
-            if (pa, pb) not in settled and pb - pa > MIN_GAP * top:
-                new.add(0.5 * (pa + pb))
-        return new
+    def _refine(self, legs, grid, top):
+        """Rays added where the samples do not yet pin the curve down: the
+        middle ray of every interval whose distance moves by more than
+        MAX_STEP or whose middle ray lands further than FIT_TOL from the
+        distance the tables' interpolation puts there (the quadratic through
+        its ends with the mean that the drop of tau gives: then both halves
+        are taken as smooth), and rays either side of every fold until it is
+        pinned to FOLD_TOL.  Each round looks only where the last one added
+        rays.  This finds every bend and loop the tables can see."""
+        ps = list(grid)
+        ts, xs = self.evaluate(legs, ps)
+        known = dict(zip(ps, zip(ts, xs)))
+        order = sorted(known)
+        # Intervals (a, b) whose middle ray is to be tried, and folds to look for.
+        trial = list(zip(order, order[1:]))
+        near = set(order)
+        for _ in range(60):
+            mids = {0.5 * (a + b): (a, b) for a, b in trial if b - a > MIN_GAP * top}
+            mids.update({m: None for m in _fold_rays(order, known, near)})
+            mids = {m: ab for m, ab in mids.items() if m not in known}
+            if not mids:
+                break
+            rays = sorted(mids)
+            for p, t, d in zip(rays, *self.evaluate(legs, rays)):
+                known[p] = (t, d)
+                bisect.insort(order, p)
+            trial, near = [], set(rays)
+            for m in rays:
+                ab = mids[m]
+                if ab is None:
+                    continue
+                a, b = ab
+                (ta, xa), (tm, xm), (tb, xb) = known[a], known[m], known[b]
+                c = 3.0 * (xa + xb) - 6.0 * ((ta - a * xa) - (tb - b * xb)) / (b - a)
+                smooth = abs(xm - (xa + 0.5 * (xb - xa - c) + 0.25 * c)) <= FIT_TOL
+                for lo, hi, x1, x2 in ((a, m, xa, xm), (m, b, xm, xb)):
+                    if not smooth or abs(x2 - x1) > MAX_STEP:
+                        trial.append((lo, hi))
+        return [(p, *known[p]) for p in reversed(order)]
 
     def arrivals(self, group, degrees):
         """Every arrival of a family of phases at each distance in degrees,
@@ -618,23 +630,20 @@ def illinois(earth, legs, group):
     return done
 
 
-def refinements(samples):
-    """Ray parameters to add between samples (p, (time, distance)) sorted by
-    p: where distance moves by more than MAX_STEP, and on both sides of
-    every fold until it is pinned down to FOLD_TOL."""
+def _fold_rays(order, known, near):
+    """Rays either side of each fold of the curve (a sample where the
+    distance turns back) next to the rays in `near`, until it is pinned
+    down to FOLD_TOL."""
     new = set()
-    d = [x[1][1] for x in samples]
-    p = [x[0] for x in samples]
-    known = set(p)
-    for k in range(len(samples) - 1):
-        if abs(d[k + 1] - d[k]) > MAX_STEP:
-            new.add(0.5 * (p[k] + p[k + 1]))
-    for k in range(1, len(samples) - 1):
-        if (d[k] - d[k - 1]) * (d[k + 1] - d[k]) < 0.0:
-            for j in (k - 1, k + 1):
-                if abs(d[j] - d[k]) > FOLD_TOL:
-                    new.add(0.5 * (p[j] + p[k]))
-    return new - known
+    for p in near:
+        k = bisect_right(order, p) - 1
+        for j in range(max(1, k - 1), min(len(order) - 1, k + 2)):
+            d0, d1, d2 = (known[order[i]][1] for i in (j - 1, j, j + 1))
+            if (d1 - d0) * (d2 - d1) < 0.0:
+                for i in (j - 1, j + 1):
+                    if abs(known[order[i]][1] - d1) > FOLD_TOL:
+                        new.add(0.5 * (order[i] + order[j]))
+    return new
 
 
 def reduced(degree):

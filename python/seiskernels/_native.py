@@ -1,5 +1,5 @@
-"""Finds and loads libtraveltime and libibmfloat, and declares the C
-prototype of every kernel they export."""
+"""Finds and loads libtraveltime, libibmfloat and libarrivals, and declares
+the C prototype of every function they export."""
 
 import ctypes
 import os
@@ -28,6 +28,14 @@ LIBRARIES = {
     "ibmfloat": ("IBMFLOAT_LIBRARY", {
         "ibm2ieee": (None, [c_float_p, ctypes.c_int]),
     }),
+    # The arrivals engine: its structures are declared with its wrapper
+    # (_engine.py), which completes these prototypes.
+    "arrivals": ("ARRIVALS_LIBRARY", {
+        "arrivals_version": (ctypes.c_int, []),
+        "arrivals_source_new": (ctypes.c_void_p, None),
+        "arrivals_source_free": (None, [ctypes.c_void_p]),
+        "arrivals_at": (ctypes.c_int, None),
+    }),
 }
 
 
@@ -37,7 +45,7 @@ def library_file(name, platform=None):
     Parameters
     ----------
     name : str
-        ``"traveltime"`` or ``"ibmfloat"``.
+        ``"traveltime"``, ``"ibmfloat"`` or ``"arrivals"``.
     platform : str, optional
         A ``sys.platform`` value; this interpreter's by default.
 

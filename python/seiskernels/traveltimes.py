@@ -19,7 +19,7 @@ import os
 
 import numpy as np
 
-from . import _curves, _earthmodel, _exact, _tables
+from . import _earthmodel, _engine, _exact, _tables
 from ._earthmodel import ModelError
 from ._exact import Result as Arrival
 from ._phases import ALL_PHASES, DEFAULT_PHASES, PhaseError, names_of
@@ -169,8 +169,7 @@ class TravelTimes:
         parts = []
         for depth in depths:
             src = self._source(depth, names, receiver)
-            which, ph, t, p, to, inc, _, dtdh, dpdx = src.arrive(*src.search_many(distances),
-                                                                 distances)
+            which, ph, t, p, to, inc, _, dtdh, dpdx = src.many(distances)
             part = np.empty(len(t), dtype=TABLE_FIELDS)
             part["depth_km"], part["distance_deg"], part["phase"] = depth, distances[which], ph
             part["time_s"], part["ray_param_s_deg"] = t, p * PER_DEGREE
@@ -186,10 +185,10 @@ class TravelTimes:
         src = self._sources.get(key)
         if src is None:
             try:
-                src = _curves.Source(self.tables, depth, receiver, names)
+                src = _engine.Source(self.tables, depth, receiver, names)
             except _tables.DamagedTable:
                 self._rebuild()
-                src = _curves.Source(self.tables, depth, receiver, names)
+                src = _engine.Source(self.tables, depth, receiver, names)
             if len(self._sources) >= DEPTH_CACHE:
                 self._sources.pop(next(iter(self._sources)))
             self._sources[key] = src
@@ -214,6 +213,197 @@ class TravelTimes:
                                 dpdx * PER_DEGREE ** 2), legs, member.phase.head))
         return out
 
+    # --- ray paths and pierce points ----------------------------------------
+
+    def paths(self, depth, distance=None, phases=DEFAULT_PHASES, exact=False, *, source=None,
+              station=None, tolerance_km=1.0, missing="raise"):
+        """The path of every arrival through the model.
+
+        Each path is the exact ray of its arrival, integrated layer by layer
+        on the layers of the tables, shot at the ray parameter that lands on
+        the arrival's distance.  It has a sample at the source, at every
+        layer boundary it crosses (so at every discontinuity, reflection and
+        turning point), along a diffracted or head wave's boundary, and at
+        the receiver; and inside layers as many as keep a straight line
+        between two samples within `tolerance_km` of the ray.
+
+        Parameters
+        ----------
+        depth : float
+            Source depth in km.
+        distance : float or array_like, optional
+            Epicentral distance(s) in degrees, 0 to 180.  May be left out
+            when `source` and `station` are given.
+        phases : sequence of str or str, optional
+            As for `arrivals`.
+        exact : bool, default False
+            Find the arrivals ray by ray instead of from the tables (slow).
+        source, station : (latitude, longitude), optional
+            Geographic coordinates in degrees (WGS84), each a pair of numbers
+            or of arrays (many stations at once): the distance is then taken
+            between them on the sphere of geocentric latitudes, and every
+            sample gets its latitude and longitude along the great circle.
+        tolerance_km : float, default 1
+            How far a straight line between two samples may stray from the
+            ray.
+        missing : {"raise", "skip"}
+            A distance at which none of the phases arrives raises NoArrival
+            (a ValueError naming the phases and the distance), or is left out.
+
+        Returns
+        -------
+        list of RayPath
+            One per arrival, by distance in the order given, then by time:
+            (arrival, ray_param, distance_deg, depth_km, time_s, latitude,
+            longitude), the last two None without coordinates.
+
+        Examples
+        --------
+        >>> from seiskernels.traveltimes import TravelTimes
+        >>> model = TravelTimes("ak135")
+        >>> pcp = model.paths(100, 60, ["PcP"])[0]
+        >>> print(pcp.arrival.phase, round(pcp.depth_km.max(), 1),
+        ...       round(pcp.distance_deg[-1], 6), round(pcp.time_s[-1] - pcp.arrival.time, 3))
+        PcP 2891.5 60.0 0.0
+        >>> deepest = pcp.distance_deg[pcp.depth_km.argmax()]   # where it bounces
+        >>> p = model.paths(10, phases="P", source=(35.0, 139.0), station=(52.0, -1.0))[0]
+        >>> round(float(p.latitude[-1]), 6), round(float(p.longitude[-1]), 6)
+        (52.0, -1.0)
+        """
+        from . import _paths
+        return _paths.paths(self, depth, distance, phases, exact, source, station,
+                            tolerance_km, missing)
+
+    def pierce(self, depth, distance=None, phases=DEFAULT_PHASES, add_depths=(), exact=False,
+               *, source=None, station=None, missing="raise"):
+        """Where each arrival's ray crosses the model's discontinuities.
+
+        Parameters
+        ----------
+        depth, distance, phases, exact, source, station, missing
+            As for `paths`.
+        add_depths : sequence of float, optional
+            More depths (km) at which to give every crossing, such as
+            (410, 660) for receiver functions.
+
+        Returns
+        -------
+        list of Pierce
+            One per arrival: (arrival, ray_param, points), points a
+            structured array in time order with the fields distance_deg,
+            depth_km, time_s and kind, and latitude and longitude with
+            coordinates.  The points are the source and the receiver, every
+            crossing ("cross", or "convert" where the wave changes) and
+            reflection ("reflect", the free surface's too) at a discontinuity
+            of the model, the core-mantle and inner-core boundaries included,
+            every turning point ("turn"), both ends of a diffracted ("diff")
+            or head wave ("head"), and every crossing of `add_depths`
+            ("depth").  The depth at a discontinuity is the discontinuity's
+            own, exactly.
+
+        Examples
+        --------
+        >>> from seiskernels.traveltimes import TravelTimes
+        >>> model = TravelTimes("ak135")
+        >>> (rf,) = model.pierce(10, 60, ["P660s"], add_depths=[410])
+        >>> at = rf.points[rf.points["kind"] == "convert"]
+        >>> print(at["depth_km"], at["distance_deg"].round(2))
+        [660.] [57.96]
+        >>> many = model.pierce(10, range(30, 91), "P", add_depths=[410, 660])
+        >>> import numpy as np
+        >>> points = np.concatenate([m.points for m in many])
+        >>> len(points[points["depth_km"] == 660]) == 2 * len(many)
+        True
+        """
+        from . import _paths
+        return _paths.pierce(self, depth, distance, phases, add_depths, exact, source, station,
+                             missing)
+
+
+    # --- many pairs, each at its own depth ---------------------------------------
+
+    def first_arrivals(self, depths, distances, phases=("P", "S"), errors="raise", out=None):
+        """The first arrival of each phase for many (source depth, distance)
+        pairs, each at its own depth: for associators, locators and catalogue
+        checks.
+
+        Each phase has a dense table of depth x distance, made from `table`
+        the first time the phase is asked for (some seconds to a minute for
+        a model) and saved beside the model's tables, so that a later process
+        loads it at once.  Each branch is interpolated on its own (a bicubic
+        Hermite patch of the time, from its value, p and dT/dh at the nodes)
+        and the earliest taken, so that no interpolation runs across a
+        crossover.  On ak135 the times are within 5 ms of `table`'s at any
+        pair (see bench/first_arrivals.py for the largest error and the
+        99.9th percentile); the few pairs the table cannot interpolate are
+        solved by the calculator at their own depth.
+
+        Parameters
+        ----------
+        depths : array_like of float
+            Source depths in km, from 0 to below the core-mantle boundary.
+        distances : array_like of float
+            Epicentral distances in degrees, 0 to 180.  Broadcast against
+            `depths` as numpy does: depths[:, None] with distances gives a
+            grid.
+        phases : sequence of str, default ("P", "S")
+            Phase names as for `arrivals`; a name without suffix is its whole
+            family ("P" gives the first of Pg, Pb, Pn, P and Pdiff).
+        errors : {"raise", "nan"}, default "raise"
+            What a bad pair gives (a depth or distance that is not finite or
+            out of range): "raise" one ValueError naming the argument, the
+            index and the value; "nan" NaN times, slopes and an empty name
+            in that row.
+        out : numpy.ndarray, optional
+            An array to write the result into, of the dtype and shape the
+            call returns (such as np.empty_like of an earlier result): a
+            loop over batches then makes no new memory.
+
+        Returns
+        -------
+        numpy.ndarray
+            A structured array of the broadcast shape with one field per
+            phase, each a record of time_s (s), ray_param_s_deg (p = dT/dD,
+            s/deg), dtdh_s_km (dT/dh, s/km) and phase (the arriving branch's
+            name, such as "Pn" or "Pdiff").  p and dT/dh are the slopes of
+            the interpolated time.  Where a phase has no arrival at a pair
+            (Pn beyond its reach, PKiKP short of its first distance), its
+            time and slopes are NaN and its name empty, whatever `errors`
+            says.  Where one branch's name changes along it (P grazing the
+            core becomes Pdiff) the name follows the interpolated p, and may
+            be the other one within a few hundredths of a degree of the
+            change, where both times agree.
+
+        Raises
+        ------
+        ValueError
+            A bad pair (with errors="raise"), shapes that do not broadcast,
+            an unknown value of `errors`, or an `out` of another dtype or
+            shape.
+        TypeError
+            Depths or distances that are not numbers.
+        PhaseError
+            An unknown phase name.
+
+        Examples
+        --------
+        >>> from seiskernels.traveltimes import TravelTimes
+        >>> model = TravelTimes("ak135")
+        >>> first = model.first_arrivals([10.0, 600.0], [30.0, 120.0])
+        >>> first["P"]["phase"].tolist(), first["P"]["time_s"].round(2).tolist()
+        (['P', 'Pdiff'], [368.73, 850.66])
+        >>> first["S"]["time_s"].round(1).tolist()
+        [666.6, 1571.8]
+        >>> import numpy as np
+        >>> grid = model.first_arrivals(np.array([0.0, 300.0])[:, None], [20.0, 40.0],
+        ...                             phases=["P"])
+        >>> grid.shape, grid["P"]["time_s"].round(1).tolist()
+        ((2, 2), [[274.1, 456.4], [250.8, 426.2]])
+        >>> model.first_arrivals([10.0, -1.0], 30.0, errors="nan")["P"]["time_s"].round(2)
+        array([368.73,    nan])
+        """
+        from . import _pairs
+        return _pairs.first_arrivals(self, depths, distances, phases, errors, out)
 
 def _values(xs, name, upper=None):
     try:

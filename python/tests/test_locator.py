@@ -33,8 +33,9 @@ DERIVATIVES = [  # phase, source depths (km), distances (deg), away from branch 
 ]
 
 
-@pytest.mark.parametrize("phase, depths, distances", DERIVATIVES)
-@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize("phase, depths, distances, exact",
+                         [case + (False,) for case in DERIVATIVES] +
+                         [case + (True,) for case in DERIVATIVES[:2] + DERIVATIVES[6:7]])
 def test_derivatives_against_finite_differences(ak135, phase, depths, distances, exact):
     """dT/dh within 1% and d2T/dD2 within 5% of centred differences of the
     exact solver's times (steps of 1 km and 0.2 deg); p = dT/dD within 0.2%."""

@@ -1,0 +1,294 @@
+"""The arrivals engine (libarrivals) from Python: a model's tables and a set
+of phases handed over once, then a source's curves made in one call and
+searched in another.
+
+The engine reads the tables' arrays where they lie (the saved file's memory
+map): the model's structure holds pointers into them, and keeps them alive.
+The rows of the big matrices a source reads are checked against their
+checksums before it reads them, as the tables' own readers do.
+"""
+
+import ctypes
+import math
+
+import numpy as np
+
+from . import _native
+from . import _phases as phases
+from ._earthmodel import P, S
+from ._phases import DOWN, INNER, MANTLE, OUTER, RECEIVER, SOURCE, UP
+
+_lib = _native.load("arrivals")
+if _lib.arrivals_version() != 1:
+    raise ImportError(f"seiskernels: {_lib._name} speaks version {_lib.arrivals_version()} of "
+                      f"its interface, this package version 1", name="libarrivals")
+
+_p = ctypes.POINTER(ctypes.c_double)
+
+
+class _Stack(ctypes.Structure):
+    _fields_ = [("n", ctypes.c_int), ("rows", _p), ("least", _p), ("cum_time", _p),
+                ("cum_dist", _p)]
+
+
+class _Core(ctypes.Structure):
+    _fields_ = [("n", ctypes.c_int), ("rows", _p), ("time", _p), ("dist", _p),
+                ("centre_eta", ctypes.c_double)]
+
+
+class _Model(ctypes.Structure):
+    _fields_ = [("radius", ctypes.c_double), ("cmb", ctypes.c_double), ("icb", ctypes.c_double),
+                ("n_p", ctypes.c_int), ("p", _p), ("mantle", _Stack * 2), ("core", _Core * 3)]
+
+
+class _Leg(ctypes.Structure):
+    _fields_ = [("wave", ctypes.c_int), ("region", ctypes.c_int), ("start", ctypes.c_double),
+                ("end", ctypes.c_double), ("below", ctypes.c_double),
+                ("going_up", ctypes.c_int), ("arriving_up", ctypes.c_int)]
+
+
+class _Member(ctypes.Structure):
+    _fields_ = [("first_leg", ctypes.c_int), ("n_legs", ctypes.c_int), ("kind", ctypes.c_int),
+                ("head_wave", ctypes.c_int), ("head_region", ctypes.c_int),
+                ("head_depth", ctypes.c_double), ("head_reach", ctypes.c_double),
+                ("naming", ctypes.c_int), ("code", ctypes.c_int), ("code_b", ctypes.c_int),
+                ("first_region", ctypes.c_int), ("n_regions", ctypes.c_int)]
+
+
+# One arrival as the engine writes it (arrivals_arrival), read by numpy.
+ARRIVAL = np.dtype({"names": ["which", "member", "code", "time", "p", "takeoff", "incidence",
+                              "travelled", "dtdh", "dpdx"],
+                    "formats": ["<i4"] * 3 + ["<f8"] * 7,
+                    "offsets": [0, 4, 8, 16, 24, 32, 40, 48, 56, 64], "itemsize": 72})
+
+_lib.arrivals_source_new.restype = ctypes.c_void_p
+_lib.arrivals_source_new.argtypes = [
+    ctypes.POINTER(_Model), ctypes.POINTER(_Leg), ctypes.POINTER(_Member), ctypes.c_int, _p,
+    ctypes.POINTER(ctypes.c_int), ctypes.c_char_p, ctypes.c_int, ctypes.c_double,
+    ctypes.c_double]
+_lib.arrivals_source_free.restype = None
+_lib.arrivals_source_free.argtypes = [ctypes.c_void_p]
+_lib.arrivals_at.restype = ctypes.c_int
+_lib.arrivals_at.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p,
+                             ctypes.c_int]
+_at = _lib.arrivals_at        # pointers as c_void_p: an address does not fit a C int
+_free = _lib.arrivals_source_free
+
+_KINDS = {"ray": 0, "direct": 1, "diff": 2, "n": 3}
+_REGIONS = {MANTLE: 0, OUTER: 1, INNER: 2}
+_CORE = {"K": 0, "I": 1, "J": 2}
+
+
+def _ptr(a):
+    return a.ctypes.data_as(_p)
+
+
+def model_of(tables):
+    """The engine's view of a model's tables, made once per Tables."""
+    found = tables.__dict__.get("_engine_model")
+    if found is not None:
+        return found
+    t, keep = tables, []
+
+    def array(a):
+        a = np.ascontiguousarray(a, dtype=np.float64)
+        keep.append(a)
+        return _ptr(a)
+
+    model = _Model(radius=t.radius, cmb=t.cmb, icb=t.icb, n_p=len(t.p), p=array(t.p))
+    for w in (P, S):
+        stack, name = t.stacks[w], "PS"[w]
+        model.mantle[w] = _Stack(len(stack.rows), array(stack.rows), array(stack.least),
+                                 array(t.a[f"cum_time_{name}"]), array(t.a[f"cum_dist_{name}"]))
+    for name, k in _CORE.items():
+        rows = t.core[name].rows
+        centre = {"I": t.meta["centre_eta"], "J": t.meta.get("centre_eta_J", 0.0)}.get(name, 0.0)
+        model.core[k] = _Core(len(rows), array(rows), array(t.a[f"{name}_time"]),
+                              array(t.a[f"{name}_dist"]),
+                              centre if centre and math.isfinite(centre) else 0.0)
+    tables.__dict__["_engine_model"] = (model, keep)
+    return model, keep
+
+
+class _Named:
+    """What parsing a phase needs of a model, from its tables."""
+
+    def __init__(self, meta):
+        self.name, self.cmb = meta["name"], meta["cmb"]
+        self.discontinuities, self.moho = meta["discontinuities"], meta["moho"]
+
+
+class Plan:
+    """A set of phase names in one model, as the engine takes them: every
+    member's legs, how its arrivals are named, which names answer the
+    request, and the depths where its passes may start or end."""
+
+    def __init__(self, tables, names):
+        meta = tables.meta
+        bounds = phases.bounds_of(_Named(meta))
+        has_moho = meta["moho"] is not None
+        regions = list(zip(tables.a["regions"].tolist(), meta["region_letters"]))
+        self.code_names, code = [], {}
+
+        def code_of(name):
+            if name not in code:
+                code[name] = len(self.code_names)
+                self.code_names.append(name)
+            return code[name]
+
+        entries, index = [], {}
+        for name in names:
+            group, label = phases.split(name)
+            rename = label if label in phases.ALIASES else None
+            key = (group, rename)
+            if key not in index:
+                index[key] = len(entries)
+                entries.append((group, rename, set()))
+            entries[index[key]][2].add(None if rename else label)
+        legs, members, region_depth, region_code = [], [], [], []
+        self.members, self.depths, entry_of = [], set(), []
+        for e, (group, rename, _) in enumerate(entries):
+            for m in phases.members(group, bounds, has_moho):
+                if any(leg.region == INNER and leg.wave == S for leg in m.phase.legs) and \
+                        not len(tables.core["J"].rows):
+                    raise phases.PhaseError(f"phase {m.phase.name!r}: the model's inner core "
+                                            f"carries no S wave (J)")
+                spec = _Member(first_leg=len(legs), n_legs=len(m.phase.legs),
+                               kind=_KINDS[m.kind], head_reach=0.0)
+                for leg in m.phase.legs:
+                    ends = [_depth(leg.start, meta), _depth(leg.end, meta)]
+                    below = math.nan if leg.below is None else leg.below
+                    legs.append(_Leg(leg.wave, _REGIONS[leg.region], ends[0], ends[1], below,
+                                     leg.going == UP, leg.arriving == UP))
+                    self.depths |= {d for d in ends + [below] if d >= 0.0}
+                if m.phase.head:
+                    kind, wave, region, where = m.phase.head
+                    spec.head_wave, spec.head_region = wave, _REGIONS[region]
+                    spec.head_depth = _depth(where, meta)
+                    if kind == "n":
+                        spec.head_reach = math.radians(phases.HEAD_WAVE_DEG)
+                if rename:
+                    spec.naming, spec.code = 0, code_of(rename)
+                elif m.kind in ("diff", "n"):
+                    own = group + m.kind if group in ("P", "S") else m.phase.name
+                    spec.naming, spec.code = 0, code_of(own)
+                elif group == "PKP":
+                    spec.naming, spec.code, spec.code_b = 1, code_of("PKPab"), code_of("PKPbc")
+                elif group in ("P", "S", "PP", "SS"):
+                    spec.naming, spec.code = 2, code_of(group)
+                    spec.first_region, spec.n_regions = len(region_depth), len(regions)
+                    for depth, letter in regions:
+                        region_depth.append(depth)
+                        region_code.append(code_of((group[0] + letter) * len(group)))
+                else:
+                    spec.naming, spec.code = 0, code_of(group)
+                members.append(spec)
+                self.members.append(m)
+                entry_of.append(e)
+        self.entries = entries
+        wanted = np.zeros((len(members), len(self.code_names)), np.uint8)
+        for g, e in enumerate(entry_of):
+            _, rename, labels = entries[e]
+            for c, name in enumerate(self.code_names):
+                wanted[g, c] = None in labels or name in labels
+        self.legs = (_Leg * max(1, len(legs)))(*legs)
+        self.specs = (_Member * max(1, len(members)))(*members)
+        self.n_members = len(members)
+        self.region_depth = np.array(region_depth + [0.0], np.float64)
+        self.region_code = np.array(region_code + [0], np.intc)
+        self.wanted = np.ascontiguousarray(wanted)
+        self.names = np.array(self.code_names + [""], dtype="U16")
+
+
+def _depth(where, meta):
+    if where == SOURCE:
+        return -1.0
+    if where == RECEIVER:
+        return -2.0
+    return float({"cmb": meta["cmb"], "icb": meta["icb"]}.get(where, where))
+
+
+def plan_of(tables, names):
+    plans = tables.__dict__.setdefault("_engine_plans", {})
+    if names not in plans:
+        plans[names] = Plan(tables, names)
+    return plans[names]
+
+
+class Source:
+    """A source and receiver depth and a set of phase names, their curves
+    made by the engine: arrivals at one distance (`one`) or many (`many`)."""
+
+    def __init__(self, tables, depth, receiver, names):
+        self.t, self.depth, self.receiver, self.names = tables, depth, receiver, names
+        self.plan = plan = plan_of(tables, names)
+        model, self._keep = model_of(tables)
+        self._check_rows(plan.depths | {depth, receiver})
+        handle = _lib.arrivals_source_new(
+            ctypes.byref(model), plan.legs, plan.specs, plan.n_members,
+            _ptr(plan.region_depth), plan.region_code.ctypes.data_as(ctypes.POINTER(ctypes.c_int)),
+            plan.wanted.ctypes.data_as(ctypes.c_char_p), len(plan.code_names), depth, receiver)
+        if not handle:
+            raise MemoryError("seiskernels: no memory for the curves of a source")
+        self._handle = ctypes.c_void_p(handle)
+        self._out = np.empty(64, ARRIVAL)
+        self._degree = np.empty(1)
+
+    def __del__(self):
+        handle = getattr(self, "_handle", None)
+        if handle:
+            _free(handle)
+            self._handle = None
+
+    def _check_rows(self, depths):
+        """The rows of the big matrices the engine will read, checked."""
+        t = self.t
+        for w in (P, S):
+            rows = t.stacks[w].rows
+            tops = rows[:, 1]
+            wanted = {len(rows)}
+            for d in depths:
+                if d >= rows[-1, 3]:
+                    continue
+                wanted.add(int(np.searchsorted(tops, d, side="right")) - 1)
+            for j in wanted:
+                for name in (f"cum_time_{'PS'[w]}", f"cum_dist_{'PS'[w]}"):
+                    t.rows_of(name, j)
+
+    def _search(self, degrees):
+        """The engine's arrivals at each distance (degrees, float64 array)."""
+        out = self._out
+        while True:
+            n = _at(self._handle, degrees.ctypes.data, len(degrees), out.ctypes.data, len(out))
+            if n <= len(out):
+                return out[:n]
+            out = np.empty(n + n // 4, ARRIVAL)
+            if len(degrees) == 1:
+                self._out = out
+
+    def one(self, degree):
+        """The arrivals at one distance as (phase, time, p, take-off,
+        incidence, distance travelled, member, dT/dh, dp/dX), in time order."""
+        d = self._degree
+        d[0] = degree
+        names = self.plan.code_names
+        return [(names[c], t, p, to, inc, x, g, dtdh, dpdx) for _, g, c, t, p, to, inc, x, dtdh, dpdx
+                in self._search(d).tolist()]
+
+    def many(self, degrees):
+        """The arrivals at many distances, as columns: distance index, phase,
+        time, p, take-off, incidence, distance travelled, dT/dh, dp/dX."""
+        found = self._search(np.ascontiguousarray(degrees, dtype=np.float64)).copy()
+        return [found["which"], self.plan.names[found["code"]], found["time"], found["p"],
+                found["takeoff"], found["incidence"], found["travelled"], found["dtdh"],
+                found["dpdx"]]
+
+    @property
+    def members(self):
+        """[(entry, Member, passes)] as the Python side reads each member."""
+        plan, t = self.plan, self.t
+        out = []
+        for m in plan.members:
+            legs = phases.passes(m.phase, self.depth, self.receiver, t.cmb, t.icb, t.radius)
+            out.append((None, m, legs))
+        return out
