@@ -156,7 +156,7 @@ def example_calls():
     """Every travel-time kernel call the package's exact solver makes on a
     Bullen planet (all default phases, the command's default distances),
     recorded as the arguments passed."""
-    from seiskernels import _cli, _earthmodel, _exact, traveltime
+    from seiskernels import _cli, _earthmodel, _exact, tau_kernels
     from seiskernels._phases import DEFAULT_PHASES
     calls = {name: [] for name in KERNELS}
 
@@ -166,16 +166,16 @@ def example_calls():
             return kernel(*args, **kwargs)
         return record
 
-    kernels = {name: getattr(traveltime, name) for name in KERNELS}
+    kernels = {name: getattr(tau_kernels, name) for name in KERNELS}
     for name in KERNELS:
-        setattr(traveltime, name, recorder(name, kernels[name]))
+        setattr(tau_kernels, name, recorder(name, kernels[name]))
     model = _earthmodel.bullen_planet(6371.0, 3480.0, 1220.0, (8.0, 13.0), (9.0, 10.0),
                                       (11.0, 11.0))
     earth = _exact.Earth(model, 0.0)
     for phase in DEFAULT_PHASES:
         earth.arrivals(phase, [float(x) for x in _cli.DEFAULT_DISTANCES.split(",")])
     for name in KERNELS:
-        setattr(traveltime, name, kernels[name])
+        setattr(tau_kernels, name, kernels[name])
     return calls
 
 

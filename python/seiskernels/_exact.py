@@ -10,7 +10,7 @@ import math
 from bisect import bisect_right
 from collections import namedtuple
 
-from . import traveltime as sk
+from . import tau_kernels as sk
 from ._earthmodel import P, S, ModelError
 from . import _phases as phases
 

@@ -31,7 +31,7 @@ from collections import namedtuple
 import numpy as np
 
 from . import _phases as phases
-from . import traveltime as sk
+from . import tau_kernels as sk
 from ._exact import CENTRE_GAP, STEP_KM, law_eta, layer_rows
 from ._tables import _ptr
 

@@ -24,7 +24,7 @@ import zlib
 
 import numpy as np
 
-from . import traveltime as sk
+from . import tau_kernels as sk
 from ._earthmodel import P, S
 from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 

@@ -26,7 +26,7 @@ subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-in
                 "--quiet", tree], check=True, env=env)
 
 script = r'''
-import struct, seiskernels, seiskernels.traveltime as tt
+import struct, seiskernels, seiskernels.tau_kernels as tt
 trace = bytearray(struct.pack(">4I", 0x41100000, 0xC276A000, 0x42640000, 0x3F100000))
 seiskernels.ibm2ieee(trace)
 assert memoryview(trace).cast("f").tolist() == [1.0, -118.625, 100.0, 0.00390625], trace
