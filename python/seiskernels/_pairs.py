@@ -58,7 +58,7 @@ VERSION = 1                 # of the dense tables and their saved form
 # Depth nodes: in each range between discontinuities, steps growing from
 # NEAR_JUMP at either end (doubling) up to the step of the depth.
 SURFACE_NODES = (0.0, 0.05, 0.1, 0.2, 0.35, 0.5, 0.75)
-DEPTH_STEPS = ((35.0, 1.0), (250.0, 5.0), (800.0, 10.0), (math.inf, 20.0))
+DEPTH_STEPS = ((35.0, 1.0), (800.0, 5.0), (2700.0, 20.0), (math.inf, 10.0))
 NEAR_JUMP = 0.5                        # km
 # Distance nodes: DISTANCE_STEP, finer near 0.
 DISTANCE_STEP = 0.25                   # degrees
@@ -166,7 +166,7 @@ def _lookup(nodes):
         np.searchsorted(nodes, edges, side="right") - 1, 0).astype(np.int32)
 
 
-LUT_BINS = 80
+LUT_BINS = 40
 
 
 def _finish(out, hs, xs, names, phase, model):
@@ -315,23 +315,17 @@ def _split(box):
     sub_x = box[:, 2:3] + (box[:, 3:4] - box[:, 2:3]) * k
     sub_h[:, -1], sub_x[:, -1] = box[:, 1], box[:, 3]
     n = len(box)
-    # Node (cell b, row a, column c) is number b (S+1)^2 + a (S+1) + c.
-    requests, order = [], []
-    depth_of = sub_h.ravel()
-    uniq, inv = np.unique(depth_of, return_inverse=True)
+    uniq, inv = np.unique(sub_h.ravel(), return_inverse=True)
+    inv = inv.reshape(n, SPLIT + 1)
     which = np.repeat(np.arange(n), SPLIT + 1)
-    for d in range(len(uniq)):
-        cells = which[inv == d]
-        requests.append((float(uniq[d]), np.unique(sub_x[cells].ravel())))
-    # The index of each node in the concatenated requests.
-    offsets = np.cumsum([0] + [len(x) for _, x in requests])
-    node = np.empty((n, SPLIT + 1, SPLIT + 1), np.int64)
-    for b_a in range(SPLIT + 1):
-        d = inv.reshape(n, SPLIT + 1)[:, b_a]
-        for c in range(SPLIT + 1):
-            pos = np.array([np.searchsorted(requests[dd][1], xx)
-                            for dd, xx in zip(d.tolist(), sub_x[:, c].tolist())], np.int64)
-            node[:, b_a, c] = offsets[d] + pos
+    order = np.argsort(inv.ravel(), kind="stable")
+    starts = np.searchsorted(inv.ravel()[order], np.arange(len(uniq) + 1))
+    requests = [(float(uniq[d]), np.unique(sub_x[which[order[starts[d]:starts[d + 1]]]]))
+                for d in range(len(uniq))]
+    # Each node's place in the requests laid end to end: the requests'
+    # distances keyed by request (distances are below 1000 degrees).
+    keys = np.concatenate([r * 1000.0 + x for r, (_, x) in enumerate(requests)])
+    node = np.searchsorted(keys, inv[:, :, None] * 1000.0 + sub_x[:, None, :])
     a, c = np.divmod(np.arange(SPLIT * SPLIT), SPLIT)
     corners = np.stack([node[:, a, c], node[:, a, c + 1], node[:, a + 1, c],
                         node[:, a + 1, c + 1]], -1).reshape(-1, 4)
