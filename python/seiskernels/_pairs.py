@@ -35,12 +35,19 @@ nodes, up to LEVELS times; the few cells left (and the two nodes of each
 discontinuity, a rounding apart) are solved by the calculator at the pair's
 own depth.
 
-The nodes.  Depth steps of 1 km in the crust, 5 km to 250 km, 10 km to
-800 km and 20 km below, halving towards each discontinuity down to 0.5 km on
-either side (a source on a discontinuity belongs to the layer below, as in
-the calculator; the node above it is the last float above).  Distances every
-0.25 degree, 0.125 below 2 degrees and halving towards 0, where the times of
-direct waves from shallow sources bend most.
+The nodes.  Depth steps of 1 km in the crust, 5 km to 800 km, 20 km below
+and 10 km in the last 200 km above the core, halving towards each
+discontinuity down to 0.5 km on either side (a source on a discontinuity
+belongs to the layer below, as in the calculator; the node above it is the
+last float above).  Distances every 0.25 degree, 0.125 below 2 degrees and
+halving towards 0, where the times of direct waves from shallow sources bend
+most.
+
+What the nodes cannot see.  A shadow of a branch narrower than the grid
+that moves with depth (iasp91's change of gradient at 2740 km leaves one
+about 0.1 degree wide along the rays turning there) lies between nodes that
+all have the branch: the table gives the time across it, where the
+calculator finds no ray.
 """
 
 import hashlib

@@ -101,6 +101,93 @@ def test_a_few_pairs_against_the_exact_solver(models):
             assert abs(got[phase]["time_s"] - exact) <= TOLERANCE, (region, h, x, phase)
 
 
+def test_slopes_are_the_derivatives_of_the_time_returned(models):
+    """p and dT/dh are the slopes of the interpolated time itself (in split
+    cells too, whose units differ): central differences of the times agree."""
+    for region in ("crust", "410"):
+        tt, hs, xs = models[region]
+        rng = np.random.default_rng(11)
+        h = rng.uniform(hs[0] + 0.01, hs[-1] - 0.01, 400)
+        x = rng.uniform(xs[0] + 0.01, xs[-1] - 0.01, 400)
+        dx, dh = 1e-3, 1e-2     # the float32 part of the times rounds to some 1e-6 s
+        at = tt.first_arrivals(h, x)
+        for phase in ("P", "S"):
+            right = tt.first_arrivals(h, x + dx)[phase]["time_s"]
+            left = tt.first_arrivals(h, x - dx)[phase]["time_s"]
+            below = tt.first_arrivals(h + dh, x)[phase]["time_s"]
+            above = tt.first_arrivals(h - dh, x)[phase]["time_s"]
+            p = (right - left) / (2 * dx)
+            q = (below - above) / (2 * dh)
+            # Not where the first arrival changes branch within the step.
+            smooth = (np.abs(right + left - 2 * at[phase]["time_s"]) < 5e-5) & \
+                (np.abs(below + above - 2 * at[phase]["time_s"]) < 5e-5)
+            assert smooth.mean() > 0.95
+            assert np.allclose(at[phase]["ray_param_s_deg"][smooth], p[smooth], atol=2e-3)
+            assert np.allclose(at[phase]["dtdh_s_km"][smooth], q[smooth], atol=2e-4)
+
+
+def synthetic(sheets, hs, xs):
+    """The dense table of sheets given in closed form, (T, p, q) of (h, x)
+    or None where a sheet does not reach, over the nodes hs x xs."""
+    nodes = [[], [], [], []]
+    for h in hs:
+        for x in xs:
+            got = sorted(s(h, x) for s in sheets if s(h, x) is not None)
+            row = got + [(np.nan, np.nan, np.nan)] * (len(sheets) - len(got))
+            for k in range(3):
+                nodes[k].append([r[k] for r in row])
+            nodes[3].append([0 if not np.isnan(r[0]) else -1 for r in row])
+    nodes = tuple(np.array(n, dtype=np.int16 if k == 3 else np.float64)
+                  for k, n in enumerate(nodes))
+    nx = len(xs)
+    i, j = np.divmod(np.arange((len(hs) - 1) * (nx - 1)), nx - 1)
+    corners = np.stack([i * nx + j, i * nx + j + 1, (i + 1) * nx + j, (i + 1) * nx + j + 1], -1)
+    out = _pairs._cell_patches(nodes, corners, xs[j + 1] - xs[j], hs[i + 1] - hs[i])
+    return _pairs._finish(out, hs, xs, ["X"], "X", "synthetic"), out
+
+
+def sheet(t0, p, q, pq, pp, reach=None):
+    """T = t0 + p x + q h + pq x h + pp x^2 (Hermite patches hold it
+    exactly), where x <= reach."""
+    def at(h, x):
+        if reach is not None and x > reach(h):
+            return None
+        return (t0 + p * x + q * h + pq * x * h + pp * x * x, p + pq * h + 2 * pp * x, q + pq * x)
+    return at
+
+
+def test_crossing_sheets_each_interpolated_on_its_own():
+    """Two sheets that cross inside cells: the earlier of the two exact
+    patches at every point, kinks and all, never a patch across both."""
+    hs, xs = np.array([0.0, 10.0, 20.0]), np.array([0.0, 1.0, 2.0, 3.0])
+    a = sheet(10.0, 8.0, -0.05, 0.002, 0.1)
+    b = sheet(11.0, 7.0, -0.08, -0.001, 0.1)
+    dense, out = synthetic([a, b], hs, xs)
+    assert (out["count"] >= 1).all()
+    rng = np.random.default_rng(5)
+    h, x = rng.uniform(0.0, 20.0, 2000), rng.uniform(0.0, 3.0, 2000)
+    part = np.empty(len(h), dtype=list(_pairs.FIELDS) + [("phase", "U1")])
+    assert not len(_pairs.evaluate(dense, h, x, part))
+    both = np.array([[a(*hx), b(*hx)] for hx in zip(h, x)])       # (n, 2 sheets, 3)
+    first = np.argmin(both[:, :, 0], axis=1)
+    want = both[np.arange(len(h)), first]
+    assert (first == 0).any() and (first == 1).any()
+    assert np.allclose(part["time_s"], want[:, 0], atol=1e-4)
+    assert np.allclose(part["ray_param_s_deg"], want[:, 1], atol=1e-4)
+    assert np.allclose(part["dtdh_s_km"], want[:, 2], atol=1e-5)
+
+
+@pytest.mark.parametrize("offset, solved", [(-0.5, True), (3.0, False)])
+def test_a_sheet_ending_in_a_cell_is_solved_only_if_it_can_be_first(offset, solved):
+    """A sheet reaching only some corners: its cells are left to the
+    calculator if it could be first there, ignored if it is surely later."""
+    hs, xs = np.array([0.0, 10.0]), np.array([0.0, 1.0, 2.0])
+    main = sheet(10.0, 8.0, -0.05, 0.0, 0.0)
+    short = sheet(10.0 + offset, 8.0, -0.05, 0.0, 0.0, reach=lambda h: 1.0 + h / 20.0)
+    _, out = synthetic([main, short], hs, xs)
+    assert (out["count"][1] == _pairs.SOLVE) == solved and out["count"][0] >= 1
+
+
 def test_the_grid_rules():
     tt = TravelTimes("ak135", cache=False)
     hs, xs = _pairs.depth_nodes(tt.tables), _pairs.distance_nodes()
