@@ -52,7 +52,6 @@ calculator finds no ray.
 
 import hashlib
 import math
-import os
 import re
 import threading
 
@@ -148,9 +147,12 @@ class Dense:
         self.phase = meta["phase"]
         self.h, self.x = arrays["depths"], arrays["distances"]
         self.nx = len(self.x)
-        self.cells = arrays["cells"]
+        # In memory of the process's own, not the saved file's pages (mapped
+        # pages of a file are 4 kB and may be dropped and read again: each
+        # pair reads a random patch).
+        self.cells = np.array(arrays["cells"])
         self.count, self.first = (self.cells & 7) - 2, self.cells >> 3
-        self.patches = np.ascontiguousarray(arrays["patches"]).view(PATCH).ravel()
+        self.patches = np.array(arrays["patches"]).view(PATCH).ravel()
         # Gathered as plain bytes (numpy copies a record of fields one by one).
         self._raw = self.patches.view(np.dtype((np.void, PATCH.itemsize)))
         self.names = np.array(list(meta["names"]) + [""])
@@ -607,37 +609,53 @@ def evaluate(dense, h, x, out):
     array with the fields of FIELDS and "phase"): NaN and the empty name
     where the phase does not arrive.  Returns the indices of the pairs the
     calculator must solve."""
+    return evaluate_many([dense], h, x, [out])[0]
+
+
+def evaluate_many(denses, h, x, outs):
+    """`evaluate` for several phases' tables at once: each chunk of pairs is
+    located once for all the tables on the same grid."""
     n = len(h)
-    solve = []
-    last = len(dense.patches) - 1
+    solve = [[] for _ in denses]
+    same = all(np.array_equal(d.h, denses[0].h) and np.array_equal(d.x, denses[0].x)
+               for d in denses)
     for s in range(0, n, CHUNK):
         sl = slice(s, min(n, s + CHUNK))
-        i = _locate(h[sl], dense.h, dense._next_h, dense._lut_h)
-        j = _locate(x[sl], dense.x, dense._next_x, dense._lut_x)
-        iv, iu = dense._inv_h[i], dense._inv_x[j]
-        v = (h[sl] - dense.h[i]) * iv
-        u = (x[sl] - dense.x[j]) * iu
-        cell = i * (dense.nx - 1) + j
-        word = dense.cells[cell]
-        k = np.minimum(word >> 3, last)
-        t, tu, tv, codes, split = _bicubic(dense, k, u, v)
-        odd = np.flatnonzero((word & 7) != 3)
-        if len(odd):
-            count = (word[odd] & 7) - 2
-            t[odd], tu[odd], tv[odd], codes[odd], split[odd], c, iu[odd], iv[odd] = _mixed(
-                dense, cell[odd], count, u[odd], v[odd], iu[odd], iv[odd])
-            solve.append(s + odd[c == SOLVE])
-        tu *= iu
-        tv *= iv
-        code = np.where(tu > split, codes & 0xFFFF, codes >> 16)
-        if len(odd):
-            none = odd[c < 1]
-            t[none] = tu[none] = tv[none] = np.nan
-            code[none] = dense.empty
-        part = out[sl]
-        part["time_s"], part["ray_param_s_deg"], part["dtdh_s_km"] = t, tu, tv
-        part["phase"] = dense.names[code]
-    return np.concatenate(solve) if solve else np.zeros(0, np.intp)
+        where = None
+        for dense, out, solved in zip(denses, outs, solve):
+            if where is None or not same:
+                i = _locate(h[sl], dense.h, dense._next_h, dense._lut_h)
+                j = _locate(x[sl], dense.x, dense._next_x, dense._lut_x)
+                iv, iu = dense._inv_h[i], dense._inv_x[j]
+                where = ((h[sl] - dense.h[i]) * iv, (x[sl] - dense.x[j]) * iu,
+                         i * (dense.nx - 1) + j, iu, iv)
+            v, u, cell, iu, iv = where
+            _chunk(dense, u, v, cell, iu, iv, out[sl], s, solved)
+    return [np.concatenate(x) if x else np.zeros(0, np.intp) for x in solve]
+
+
+def _chunk(dense, u, v, cell, iu, iv, out, start, solved):
+    """One chunk of one table: the first cell's first patch for all, the
+    rest (split cells, several patches, none, solved) on their own."""
+    word = dense.cells[cell]
+    k = np.minimum(word >> 3, len(dense.patches) - 1)
+    t, tu, tv, codes, split = _bicubic(dense, k, u, v)
+    odd = np.flatnonzero((word & 7) != 3)
+    if len(odd):
+        count = (word[odd] & 7) - 2
+        iu, iv = iu.copy(), iv.copy()
+        t[odd], tu[odd], tv[odd], codes[odd], split[odd], c, iu[odd], iv[odd] = _mixed(
+            dense, cell[odd], count, u[odd], v[odd], iu[odd], iv[odd])
+        solved.append(start + odd[c == SOLVE])
+    tu *= iu
+    tv *= iv
+    code = np.where(tu > split, codes & 0xFFFF, codes >> 16)
+    if len(odd):
+        none = odd[c < 1]
+        t[none] = tu[none] = tv[none] = np.nan
+        code[none] = dense.empty
+    out["time_s"], out["ray_param_s_deg"], out["dtdh_s_km"] = t, tu, tv
+    out["phase"] = dense.names[code]
 
 
 def _mixed(dense, cell, count, u, v, iu, iv):
@@ -769,9 +787,9 @@ def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise", out
                              f"and shape {shape}, got {got}")
         result = out
     out = result.reshape(-1)
-    for name, dense in zip(names, tables):
+    solves = evaluate_many(tables, hh, xx, [out[name] for name in names])
+    for name, solve in zip(names, solves):
         part = out[name]
-        solve = evaluate(dense, hh, xx, part)
         solve = solve[~bad[solve]]
         if len(solve):
             time, p, dtdh, got = _solve(tt, name, hh[solve], xx[solve])
