@@ -42,6 +42,15 @@ def parser():
     times.add_argument("--phases", default=",".join(DEFAULT_PHASES), help=phases_help)
     times.add_argument("--exact", action="store_true", help="solve every arrival ray by ray")
     times.add_argument("--receiver-depth", type=float, default=0.0, help=receiver_help)
+    times.add_argument("--source", type=_coordinate, metavar="LAT,LON",
+                       help="source latitude and longitude (deg, WGS84) instead of distances")
+    times.add_argument("--station", type=_coordinate, metavar="LAT,LON",
+                       help="station latitude and longitude (deg, WGS84)")
+    times.add_argument("--station-elevation", type=float, default=0.0, metavar="M",
+                       help="station elevation in metres above the model's surface")
+    times.add_argument("--ellipticity", action="store_true",
+                       help="add the correction for the Earth's flattening along each ray "
+                       "(needs --source and --station)")
     times.add_argument("--plot", metavar="FILE", help="draw the travel-time curves into FILE "
                        "(needs matplotlib)")
     table = sub.add_parser("table", help="every arrival on a grid of depths and distances")
@@ -106,25 +115,46 @@ class _Exact:
 
 
 def times(model, args):
-    distances = args.distances or [float(x) for x in DEFAULT_DISTANCES.split(",")]
     phases = args.phases.split(",")
-    found = [model.arrivals(args.depth, d, phases, exact=args.exact,
-                            receiver_depth=args.receiver_depth) for d in distances]
+    coords = args.source is not None or args.station is not None
+    extra = {"receiver_depth": args.receiver_depth}
+    if args.station_elevation:
+        extra["station_elevation"] = args.station_elevation
+    if coords:
+        if args.distances:
+            raise ValueError("distances: give distances or --source and --station, not both")
+        extra.update(source=args.source, station=args.station, ellipticity=args.ellipticity)
+        distances = [None]
+    else:
+        if args.ellipticity:
+            raise ValueError("--ellipticity: the correction needs --source and --station")
+        distances = args.distances or [float(x) for x in DEFAULT_DISTANCES.split(",")]
+    found = [model.arrivals(args.depth, d, phases, exact=args.exact, **extra) for d in distances]
     at = f", receiver at {args.receiver_depth:g} km" if args.receiver_depth else ""
     print(f"Model {model.name}, source at {args.depth:g} km{at}")
+    if coords and found[0]:
+        a = found[0][0]
+        print(f"Source {args.source[0]:g},{args.source[1]:g}, station {args.station[0]:g},"
+              f"{args.station[1]:g}: {a.distance:.3f} deg, azimuth {a.azimuth:.2f}, back "
+              f"azimuth {a.back_azimuth:.2f}")
+    corrections = coords or args.station_elevation
     print(f"{'dist (deg)':>10} {'depth (km)':>10}  {'phase':<7} {'time (s)':>9} "
-          f"{'p (s/deg)':>9} {'takeoff':>8} {'incidence':>9} {'dT/dh':>8} {'d2T/dD2':>8}")
+          f"{'p (s/deg)':>9} {'takeoff':>8} {'incidence':>9} {'dT/dh':>8} {'d2T/dD2':>8}"
+          + (f" {'ellip (s)':>9} {'elev (s)':>8}" if corrections else ""))
     for degree, arrivals in zip(distances, found):
         if not arrivals:
-            print(f"{degree:10.2f} {args.depth:10.1f}  no arrival of {args.phases}")
+            print(f"{degree if degree is not None else 0.0:10.2f} {args.depth:10.1f}  "
+                  f"no arrival of {args.phases}")
         for a in arrivals:
-            line = (f"{degree:10.2f} {args.depth:10.1f}  {a.phase:<7} {a.time:9.2f} "
+            line = (f"{a.distance:10.2f} {args.depth:10.1f}  {a.phase:<7} {a.time:9.2f} "
                     f"{a.ray_param:9.4f} {a.takeoff:8.2f} {a.incidence:9.2f} "
                     f"{a.dtdh:8.4f} {a.dpdd:8.4f}")
+            if corrections:
+                line += f" {a.ellipticity:9.3f} {a.elevation:8.3f}"
             if a.travelled > 180.0:
                 line += f"  (the long way round, {a.travelled:.2f} deg)"
             print(line)
-    if args.plot:
+    if args.plot and not coords:
         plot(model, args.depth, phases, args.plot, distances)
     return 0
 

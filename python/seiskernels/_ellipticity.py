@@ -188,12 +188,13 @@ class Ellipticity:
         The model whose density to use.  Default: the model's own; where
         the model gives none (iasp91), PREM's at the same fraction of the
         radius.
-    depths : {"level", "ellipsoid"}
+    depths : {"ellipsoid", "level"}
         Where a source or receiver below the surface sits in the flattened
-        Earth: on the level surface through its depth (default, moving by
-        -(2/3) r eps(r) P2), or at its depth below the ellipsoid's surface
-        (moving by -(2/3) R eps(R) P2).  Points at the surface are the same
-        in both.
+        Earth: at its depth below the ellipsoid's surface (default, moving
+        by -(2/3) R eps(R) P2 with the surface above it: catalogue depths
+        are measured from the surface), or on the level surface through its
+        depth (moving by -(2/3) r eps(r) P2).  Points at the surface are the
+        same in both.
     step : float
         km, the largest step of the Clairaut integration.
 
@@ -206,7 +207,7 @@ class Ellipticity:
     """
 
     def __init__(self, model, surface="rotation", gm="earth", density=None,
-                 depths="level", step=5.0):
+                 depths="ellipsoid", step=5.0):
         if not (hasattr(model, "shells") and hasattr(model, "radius")):
             raise TypeError(f"model: expected a Model (_earthmodel.load), got "
                             f"{type(model).__name__}")

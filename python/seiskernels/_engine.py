@@ -233,6 +233,7 @@ class Source:
         self._handle = ctypes.c_void_p(handle)
         self._out = np.empty(64, ARRIVAL)
         self._degree = np.empty(1)
+        self._members = None
 
     def __del__(self):
         handle = getattr(self, "_handle", None)
@@ -276,19 +277,20 @@ class Source:
                 in self._search(d).tolist()]
 
     def many(self, degrees):
-        """The arrivals at many distances, as columns: distance index, phase,
-        time, p, take-off, incidence, distance travelled, dT/dh, dp/dX."""
-        found = self._search(np.ascontiguousarray(degrees, dtype=np.float64)).copy()
-        return [found["which"], self.plan.names[found["code"]], found["time"], found["p"],
-                found["takeoff"], found["incidence"], found["travelled"], found["dtdh"],
-                found["dpdx"]]
+        """The arrivals at many distances, as columns: distance index, name
+        code (plan.names gives the name), time, p, take-off, incidence,
+        distance travelled, member, dT/dh, dp/dX."""
+        found = self._search(np.ascontiguousarray(degrees, dtype=np.float64))
+        return [found[name].copy() for name in ("which", "code", "time", "p", "takeoff",
+                                                "incidence", "travelled", "member", "dtdh",
+                                                "dpdx")]
 
     @property
     def members(self):
-        """[(entry, Member, passes)] as the Python side reads each member."""
-        plan, t = self.plan, self.t
-        out = []
-        for m in plan.members:
-            legs = phases.passes(m.phase, self.depth, self.receiver, t.cmb, t.icb, t.radius)
-            out.append((None, m, legs))
-        return out
+        """[(entry, Member, passes)] as the Python side reads each member
+        (passes None where no ray follows it from here), made once."""
+        if self._members is None:
+            plan, t = self.plan, self.t
+            self._members = [(None, m, phases.passes(m.phase, self.depth, self.receiver, t.cmb,
+                                                     t.icb, t.radius)) for m in plan.members]
+        return self._members

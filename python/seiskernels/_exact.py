@@ -28,13 +28,18 @@ PAIRS_PER_CALL = 1 << 19
 APPROACH = 30           # rays closing in on each square-root onset, each twice as close
 
 Result = namedtuple("Arrival", "phase distance time ray_param takeoff incidence travelled "
-                    "dtdh dpdd", defaults=(math.nan, math.nan))
+                    "dtdh dpdd ellipticity elevation azimuth back_azimuth",
+                    defaults=(math.nan, math.nan, 0.0, 0.0, None, None))
 Result.__doc__ = """One arrival: phase name; distance asked (deg); time (s); ray parameter
 p = dT/dD (s/deg); take-off angle at the source and incidence angle at the
 receiver (deg from the downward and the upward vertical); distance the ray
 travels (deg, above 180 for the long way round); dT/dh, the change of the
 time with the source's depth (s/km); dp/dD = d2T/dD2 along the branch
-(s/deg^2, 0 for a diffracted or head wave)."""
+(s/deg^2, 0 for a diffracted or head wave); the ellipticity and station
+elevation corrections (s, already in the time; 0 where not asked for); and,
+where the source and station were given by their coordinates, the azimuth
+from the source and the back azimuth from the station (deg from north,
+None otherwise)."""
 
 
 def number(x, name, upper=None):

@@ -4,6 +4,8 @@
     >>> model = TravelTimes("iasp91")
     >>> for a in model.arrivals(depth=300, distance=30, phases=["P", "S"]):
     ...     print(a.phase, round(a.time, 2))
+    P 341.31
+    S 617.38
 
 The model's tau-p tables are built once (each layer's time and distance on a
 grid of ray parameters, summed down the mantle) and saved in a per-user cache,
@@ -19,7 +21,7 @@ import os
 
 import numpy as np
 
-from . import _earthmodel, _engine, _exact, _tables
+from . import _corrections, _earthmodel, _engine, _exact, _tables
 from ._earthmodel import ModelError
 from ._exact import Result as Arrival
 from ._phases import ALL_PHASES, DEFAULT_PHASES, PhaseError, names_of
@@ -95,8 +97,9 @@ class TravelTimes:
 
     # --- public calls -------------------------------------------------------
 
-    def arrivals(self, depth, distance, phases=DEFAULT_PHASES, exact=False,
-                 receiver_depth=0.0):
+    def arrivals(self, depth, distance=None, phases=DEFAULT_PHASES, exact=False,
+                 receiver_depth=0.0, *, source=None, station=None, station_elevation=0.0,
+                 ellipticity=False):
         """Every arrival of the phases at one source depth and distance.
 
         Parameters
@@ -117,26 +120,70 @@ class TravelTimes:
             Depth of the receiver in km (a borehole or ocean-bottom station),
             within the mantle.  Every phase is cut at the receiver as at the
             source.
+        source, station : (latitude, longitude), optional
+            Geographic coordinates in degrees (WGS84) of the epicentre and the
+            station, instead of `distance`: the distance, azimuth and back
+            azimuth are taken on the sphere of geocentric latitudes, as the
+            ellipticity corrections assume.
+        station_elevation : float, default 0
+            Metres above the model's surface: the ray crosses the extra height
+            at its own slant, through the model's top layer.
+        ellipticity : bool, default False
+            Add the correction for the Earth's flattening, computed along
+            each arrival's own ray (needs `source` and `station`).
 
         Returns
         -------
         list of Arrival
-            Sorted by time.  Each has the phase's name, the distance asked,
-            the time (s), the ray parameter p = dT/dD (s/deg), the take-off and
-            incidence angles (deg), the distance travelled (deg), dT/dh (s/km,
-            the change of the time with the source's depth) and
-            dp/dD = d2T/dD2 (s/deg^2).
+            Sorted by time.  Each has the phase's name, the distance, the
+            time (s, corrections included), the ray parameter p = dT/dD
+            (s/deg), the take-off and incidence angles (deg), the distance
+            travelled (deg), dT/dh (s/km, the change of the time with the
+            source's depth), dp/dD = d2T/dD2 (s/deg^2), the ellipticity and
+            elevation corrections (s), and the azimuth and back azimuth (deg,
+            with coordinates).
+
+        Examples
+        --------
+        >>> from seiskernels.traveltimes import TravelTimes
+        >>> model = TravelTimes("ak135")
+        >>> p, = model.arrivals(100, 50, ["P"])
+        >>> round(p.time, 2), round(p.ray_param, 3), round(p.dtdh, 4)
+        (524.03, 7.558, -0.1033)
+        >>> p, = model.arrivals(100, phases=["P"], source=(35.7, 139.7),
+        ...                     station=(51.5, -0.1), ellipticity=True)
+        >>> round(p.distance, 2), round(p.ellipticity, 2), round(p.azimuth, 1)
+        (85.72, -0.3, 331.2)
         """
+        geo = _corrections.geometry(source, station, distance)
+        if geo is not None:
+            distance = geo[0]
+        if ellipticity and geo is None:
+            raise ValueError("ellipticity: the correction needs the source's and the "
+                             "station's coordinates: give source= and station=")
         depth, distance, receiver = _exact.checked(self.tables.cmb, depth, distance,
                                                    receiver_depth)
         names = names_of(phases)
+        corrected = geo is not None or ellipticity or station_elevation != 0.0
         if exact:
-            return [Arrival(*a) for a in _exact.arrivals(self.model, depth, distance, names,
-                                                         receiver)]
-        return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
-                        dpdx * PER_DEGREE ** 2)
-                for ph, t, p, to, inc, x, _, dtdh, dpdx in
-                self._source(depth, names, receiver).one(distance)]
+            found = [(Arrival(name, distance, a.time, a.p * PER_DEGREE, a.takeoff, a.incidence,
+                              math.degrees(a.travelled), a.dtdh, a.dpdx * PER_DEGREE ** 2),
+                      a.legs, a.head)
+                     for name, a in _exact.solved(self.model, depth, distance, names, receiver)]
+        else:
+            src = self._source(depth, names, receiver)
+            hits = src.one(distance)
+            if not corrected:
+                return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
+                                dpdx * PER_DEGREE ** 2)
+                        for ph, t, p, to, inc, x, _, dtdh, dpdx in hits]
+            members = src.members
+            found = [(Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
+                              dpdx * PER_DEGREE ** 2), members[g][2], members[g][1].phase.head)
+                     for ph, t, p, to, inc, x, g, dtdh, dpdx in hits]
+        if not corrected:
+            return [a for a, _, _ in found]
+        return self._corrector().correct(found, geo, source, station_elevation, ellipticity)
 
     def table(self, depths, distances, phases=DEFAULT_PHASES, receiver_depth=0.0):
         """Every arrival of the phases on a grid of source depths and
@@ -169,7 +216,8 @@ class TravelTimes:
         parts = []
         for depth in depths:
             src = self._source(depth, names, receiver)
-            which, ph, t, p, to, inc, _, dtdh, dpdx = src.many(distances)
+            which, code, t, p, to, inc, _, _, dtdh, dpdx = src.many(distances)
+            ph = src.plan.names[code]
             part = np.empty(len(t), dtype=TABLE_FIELDS)
             part["depth_km"], part["distance_deg"], part["phase"] = depth, distances[which], ph
             part["time_s"], part["ray_param_s_deg"] = t, p * PER_DEGREE
@@ -193,6 +241,64 @@ class TravelTimes:
                 self._sources.pop(next(iter(self._sources)))
             self._sources[key] = src
         return src
+
+    def table_geo(self, sources, stations, phases=DEFAULT_PHASES, *, ellipticity=True,
+                  first=False, errors="raise"):
+        """Every arrival for many source-station pairs given by their
+        coordinates, with the corrections a locator needs.
+
+        Parameters
+        ----------
+        sources : array_like, shape (3,) or (N, 3)
+            Latitude and longitude (degrees, WGS84) and depth (km) of each
+            source.
+        stations : array_like, shape (k,) or (N, k), k = 2, 3 or 4
+            Latitude and longitude (degrees), and optionally elevation (m
+            above the model's surface) and depth (km, a borehole or
+            ocean-bottom receiver) of each station.  One source with many
+            stations, or the reverse, pairs up as numpy broadcasts.
+        phases : sequence of str, optional
+            As for `arrivals`.
+        ellipticity : bool, default True
+            Add the correction for the Earth's flattening along each
+            arrival's own ray (from tables of the rays of each phase at each
+            source depth, within a few milliseconds of the ray's own).
+        first : bool, default False
+            Keep only the first arrival of each phase asked for at each pair
+            (the first P of the family Pg, Pb, Pn, P, Pdiff, say).
+        errors : {"raise", "nan"}, default "raise"
+            A bad pair (a latitude outside +-90, a value that is not finite,
+            a depth outside the mantle) raises one ValueError naming the
+            argument, the pair's index and the value; with "nan" it has no
+            arrivals, and the others are computed.
+
+        Returns
+        -------
+        numpy.ndarray
+            A structured array, one element per arrival, by pair then time:
+            pair (index), depth_km, receiver_depth_km, distance_deg,
+            azimuth_deg, back_azimuth_deg (on the sphere of geocentric
+            latitudes), phase, time_s (corrections included),
+            ray_param_s_deg, takeoff_deg, incidence_deg, dtdh_s_km,
+            dpdd_s_deg2, ellipticity_s and elevation_s.
+
+        Examples
+        --------
+        >>> from seiskernels.traveltimes import TravelTimes
+        >>> model = TravelTimes("ak135")
+        >>> event = (35.7, 139.7, 33.0)
+        >>> stations = [(51.5, -0.1, 45.0), (-33.9, 151.2, 40.0), (64.1, -21.9, 30.0)]
+        >>> rows = model.table_geo(event, stations, ["P", "S"], first=True)
+        >>> rows[["pair", "phase"]].tolist()[:2]
+        [(0, 'P'), (0, 'S')]
+        """
+        return _corrections.table_geo(self, sources, stations, names_of(phases), ellipticity,
+                                      first, errors)
+
+    def _corrector(self):
+        if self.__dict__.get("_corrections") is None:
+            self._corrections = _corrections.Corrector(self)
+        return self._corrections
 
     def _rays(self, depth, distance, phases=DEFAULT_PHASES, exact=False):
         """[(Arrival, passes, head)]: each arrival with the passes of its ray

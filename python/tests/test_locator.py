@@ -4,6 +4,8 @@ there (reciprocity), on ak135."""
 
 import math
 
+import numpy as np
+
 import pytest
 
 from seiskernels.traveltimes import TravelTimes
@@ -79,3 +81,96 @@ def test_reciprocity(ak135, phase, backwards, distances, exact, depth):
             assert abs(a.time - b.time) < 1e-3, (phase, depth, distance, a, b)
             assert abs(a.ray_param - b.ray_param) < 1e-3 * a.ray_param + 1e-6
             assert abs(a.takeoff - b.incidence) < 0.05 and abs(a.incidence - b.takeoff) < 0.05
+
+
+INDEPENDENT_TAUS = [  # phase, distance (deg), source at the surface: tau0, tau1, tau2 (s) on
+    # ak135 from an integration of the model's own speeds along rays of its
+    # own (test_ellipticity.py's integrator), not the calculator's layers
+    ("P", 30.0, (-0.6492, -0.2806, -0.1525)), ("P", 60.0, (-0.5398, -0.3482, -0.5330)),
+    ("P", 90.0, (-0.4684, 0.2539, -0.8113)), ("PKIKP", 150.0, (-2.1808, 1.0138, -0.2654)),
+]
+
+
+@pytest.mark.parametrize("phase, distance, taus", INDEPENDENT_TAUS)
+def test_ellipticity_coefficients_along_each_ray(ak135, phase, distance, taus):
+    """The coefficients the calculator takes along an arrival's own ray
+    agree with an independent integration, and the correction it adds is
+    the standard form of them for the source's colatitude and azimuth."""
+    (a, legs, head), = ak135._rays(0.0, distance, [phase])
+    p = a.ray_param * 180.0 / math.pi
+    got = ak135._corrector().taus(legs, head, p, math.radians(a.travelled))
+    assert np.allclose(got, taus, atol=2e-3), got
+    # A source on the equator, a station due east: theta0 = 90, zeta = 90.
+    lat, lon = 0.0, 10.0
+    b, = ak135.arrivals(0.0, phases=[phase], source=(lat, lon), station=(lat, lon + distance),
+                        ellipticity=True)
+    expected = -0.5 * taus[0] - math.sqrt(3.0) / 2.0 * taus[2]
+    assert abs(b.ellipticity - expected) < 3e-3 and abs(b.time - a.time - b.ellipticity) < 1e-9
+
+
+def test_table_geo_is_arrivals_at_each_pair(ak135):
+    """Many pairs at once: the same distances, azimuths, arrivals and
+    corrections as one pair at a time (the coefficients from tables of each
+    phase's rays, within a few milliseconds of each ray's own); first=True
+    keeps each phase's earliest."""
+    event = (35.7, 139.7, 33.0)
+    stations = [(51.5, -0.1, 45.0), (-33.9, 151.2, 2000.0), (64.1, -21.9, 30.0), (35.7, 139.7)]
+    rows = ak135.table_geo(event, [s + (0.0,) * (3 - len(s)) for s in stations], ["P", "S"])
+    firsts = ak135.table_geo(event, [s + (0.0,) * (3 - len(s)) for s in stations], ["P", "S"],
+                             first=True)
+    for k, station in enumerate(stations):
+        one = ak135.arrivals(33.0, phases=["P", "S"], source=event[:2], station=station[:2],
+                             station_elevation=station[2] if len(station) > 2 else 0.0,
+                             ellipticity=True)
+        mine = rows[rows["pair"] == k]
+        assert [a.phase for a in one] == mine["phase"].tolist()
+        assert np.allclose([a.time for a in one], mine["time_s"], atol=5e-3)
+        assert np.allclose([a.elevation for a in one], mine["elevation_s"], atol=1e-9)
+        assert np.allclose([a.azimuth for a in one], mine["azimuth_deg"], atol=1e-9)
+        for family in ("P", "S"):
+            first = firsts[(firsts["pair"] == k) & np.char.startswith(firsts["phase"], family)]
+            mine_family = mine[np.char.startswith(mine["phase"], family)]
+            assert len(first) == 1 and first["time_s"][0] == mine_family["time_s"].min()
+
+
+def test_station_elevation_at_the_ray_s_own_slant(ak135):
+    """2 km up a mountain: h sqrt(1/v^2 - (p/R)^2) through the top layer,
+    about 0.35 s for P; the vertical time for p = 0."""
+    v, radius = ak135.model.speed(0.0, 0), ak135.model.radius
+    for distance in (30.0, 80.0):
+        a, = ak135.arrivals(10.0, distance, ["P"], station_elevation=2000.0)
+        p = a.ray_param * 180.0 / math.pi
+        assert abs(a.elevation - 2.0 * math.sqrt(1.0 / v ** 2 - (p / radius) ** 2)) < 1e-9
+        assert 0.3 < a.elevation < 2.0 / v
+    assert ak135.arrivals(10.0, 30.0, ["P"], station_elevation=-500.0)[0].elevation < 0.0
+
+
+BAD_PAIRS = [  # arguments, the error and what it names
+    (dict(depth=10, source=(91.0, 0.0), station=(0.0, 0.0)), ValueError, "lat"),
+    (dict(depth=10, source=(10.0, math.nan), station=(0.0, 0.0)), ValueError, "nan"),
+    (dict(depth=10, source=(10.0, 0.0)), TypeError, "station"),
+    (dict(depth=10, distance=30, source=(10.0, 0.0), station=(0.0, 0.0)), TypeError, "distance"),
+    (dict(depth=10, distance=30, ellipticity=True), ValueError, "ellipticity"),
+    (dict(depth=10, distance=30, receiver_depth=3000.0), ValueError, "receiver_depth"),
+    (dict(depth=10, distance=30, station_elevation=math.inf), ValueError, "elevation"),
+]
+
+
+@pytest.mark.parametrize("kwargs, error, named", BAD_PAIRS)
+def test_bad_coordinates_are_named(ak135, kwargs, error, named):
+    with pytest.raises(error, match=named):
+        ak135.arrivals(phases=["P"], **kwargs)
+
+
+def test_bad_pairs_among_many(ak135):
+    """A bad pair is named by its index; with errors="nan" it has no
+    arrivals and the others are as they would be alone."""
+    stations = [(10.0, 20.0), (95.0, 20.0), (-10.0, 60.0)]
+    with pytest.raises(ValueError, match="1"):
+        ak135.table_geo((0.0, 0.0, 10.0), stations, ["P"])
+    rows = ak135.table_geo((0.0, 0.0, 10.0), stations, ["P"], errors="nan")
+    assert sorted(set(rows["pair"].tolist())) == [0, 2]
+    good = ak135.table_geo((0.0, 0.0, 10.0), [stations[0], stations[2]], ["P"])
+    assert rows["time_s"].tolist() == good["time_s"].tolist()
+    with pytest.raises(ValueError, match="depth"):
+        ak135.table_geo([(0.0, 0.0, 10.0), (0.0, 0.0, -5.0)], stations[::2], ["P"])
