@@ -153,7 +153,7 @@ class TravelTimes:
         >>> p, = model.arrivals(100, phases=["P"], source=(35.7, 139.7),
         ...                     station=(51.5, -0.1), ellipticity=True)
         >>> round(p.distance, 2), round(p.ellipticity, 2), round(p.azimuth, 1)
-        (85.72, -0.3, 331.2)
+        (86.28, -0.2, 336.2)
         """
         geo = _corrections.geometry(source, station, distance)
         if geo is not None:
