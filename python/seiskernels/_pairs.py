@@ -60,7 +60,7 @@ import numpy as np
 from . import _tables
 from ._phases import names_of
 
-VERSION = 1                 # of the dense tables and their saved form
+VERSION = 2                 # of the dense tables and their saved form
 # Depth nodes: in each range between discontinuities, steps growing from
 # NEAR_JUMP at either end (doubling) up to the step of the depth.
 SURFACE_NODES = (0.0, 0.05, 0.1, 0.2, 0.35, 0.5, 0.75)
@@ -284,6 +284,7 @@ def build(tt, phase, depths=None, distances=None):
     corners = np.stack([i * nx + j, i * nx + j + 1, (i + 1) * nx + j, (i + 1) * nx + j + 1], -1)
     box = np.stack([hs[i], hs[i + 1], xs[j], xs[j + 1]], -1)
     out = _cell_patches(nodes, corners, box[:, 3] - box[:, 2], box[:, 1] - box[:, 0])
+    out["count"][_disagree(tt, phase, hs, xs, out)] = SOLVE
     count, first = out["count"], out["first"]
     parts = [out]
     total = len(out["coef"])
@@ -313,6 +314,46 @@ def build(tt, phase, depths=None, distances=None):
     merged["count"], merged["first"] = count, first
     merged["coef"] = merged["coef"].reshape(-1, 16)
     return _finish(merged, hs, xs, names, phase, tt.name)
+
+
+def _disagree(tt, phase, hs, xs, out):
+    """The cells of the grid whose patches miss the calculator's first
+    arrival by more than BUDGET, or give one where it has none or the
+    reverse, at CHECKED points across CHECKED_DEPTHS of each cell: what the
+    corners cannot show (a shadow narrower than a cell, a branch born and
+    gone between nodes).  They are split like the cells a branch only
+    partly reaches."""
+    nx = len(xs)
+    frac = np.array(CHECKED)
+    xq = (xs[:-1, None] + np.diff(xs)[:, None] * frac).ravel()
+    u = np.tile(frac, nx - 1)
+    coef = out["coef"].reshape(-1, 4, 4)
+    power_u = u[:, None] ** np.arange(4)
+    bad = np.zeros(len(out["count"]), bool)
+    for i, v in ((i, v) for i in np.flatnonzero(np.diff(hs) > GAP) for v in CHECKED_DEPTHS):
+        power_v = v ** np.arange(4)
+        ref = np.full(len(xq), np.inf)
+        rows = tt.table([hs[i] + v * (hs[i + 1] - hs[i])], xq, (phase,))
+        np.minimum.at(ref, np.searchsorted(xq, rows["distance_deg"]), rows["time_s"])
+        ref[np.isinf(ref)] = np.nan
+        cells = np.repeat(i * (nx - 1) + np.arange(nx - 1), len(frac))
+        count, first = out["count"][cells], out["first"][cells]
+        ours = np.full(len(xq), np.inf)
+        for extra in range(int(count.max(initial=0))):
+            has = np.flatnonzero(count > extra)
+            c = coef[first[has] + extra]
+            ours[has] = np.minimum(ours[has], np.einsum("ni,nij,j->n", power_u[has], c, power_v))
+        ours[np.isinf(ours)] = np.nan
+        with np.errstate(invalid="ignore"):
+            miss = (np.isnan(ours) != np.isnan(ref)) | (np.abs(ours - ref) > BUDGET)
+        bad[cells[miss & (count >= 0)]] = True
+    return bad
+
+
+# Points of each cell checked against the calculator: parts of its width,
+# at parts of its height.
+CHECKED = (0.125, 0.25, 0.375, 0.5, 0.625, 0.75, 0.875)
+CHECKED_DEPTHS = (1.0 / 6.0, 0.5, 5.0 / 6.0)
 
 
 def _split(box):
