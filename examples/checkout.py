@@ -17,7 +17,8 @@ def _built(name):
     return os.path.join(ROOT, "build", "release", name, file)
 
 
-BUILT = {"TRAVELTIME_LIBRARY": _built("traveltime"), "IBMFLOAT_LIBRARY": _built("ibmfloat")}
+BUILT = {"TRAVELTIME_LIBRARY": _built("traveltime"), "IBMFLOAT_LIBRARY": _built("ibmfloat"),
+         "ARRIVALS_LIBRARY": _built("arrivals")}
 
 if all(os.path.exists(path) for path in BUILT.values()):
     for variable, path in BUILT.items():

@@ -17,6 +17,8 @@ from ._buffers import INT_MAX, WORDS, Pointer, pin
 
 Buffer = Any  # any object with the buffer protocol: numpy array, array.array, bytearray, ...
 
+__all__ = ["ibm2ieee"]
+
 _lib = _native.load("ibmfloat")
 _ibm2ieee = _native.unconverted(_lib, "ibm2ieee")
 
@@ -98,6 +100,7 @@ def ibm2ieee(ibm: Buffer, len: Optional[int] = None, *, byteorder: Optional[str]
 
     Examples
     --------
+    >>> from seiskernels import ibm2ieee
     >>> trace = bytearray.fromhex("41100000 c276a000")   # as read from a file
     >>> ibm2ieee(trace).tolist()
     [1.0, -118.625]

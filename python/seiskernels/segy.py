@@ -75,8 +75,11 @@ _OPEN_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINAR
                | getattr(os, "O_CLOEXEC", 0))
 
 Cube = namedtuple("Cube", "data inlines crosslines offsets time")
-Cube.__doc__ = """A regular 3-D survey's samples and their coordinates.
+Cube.__doc__ = """A regular 3-D survey's samples and their coordinates, as
+`SegyFile.cube` and `SegyFile.cube_to_dask` give them.
 
+Attributes
+----------
 data : numpy.ndarray or dask.array.Array
     (inlines, crosslines, samples), or (inlines, crosslines, offsets,
     samples) when the survey has several offsets and none was chosen.
@@ -711,6 +714,7 @@ class SegyFile:
 
     @property
     def shape(self):
+        """(traces, samples): the shape of the array `read` gives."""
         return (self.traces, self.samples)
 
     ndim = 2

@@ -216,7 +216,7 @@ def seismic_phase_calc_time_inner_loop(
     epicentral distance, for the direct and the complementary distance at
     every number of turns around the planet.
 
-    `degree` is reduced to [0, 180]: |degree| less whole turns of 360, then
+    `degree` is reduced to [0, 180]: ``|degree|`` less whole turns of 360, then
     360 minus that if above 180; in radians that is d.  For n = 0, 1, ...
     while d + 2n pi <= max_distance, the curve is scanned for the distance
     d + 2n pi and, unless d is 180 degrees, for 2(n + 1) pi - d.  Interval

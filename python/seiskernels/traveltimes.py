@@ -9,11 +9,11 @@
 
 The model's tau-p tables are built once (each layer's time and distance on a
 grid of ray parameters, summed down the mantle) and saved in a per-user cache,
-so that a later process is ready at once.  For a source depth only the layer
-holding the source is integrated again; each phase's curve is then a sum of
-branches over the whole grid.  For a distance, every interval of a curve that
-reaches it gives an arrival, interpolated in T(X) with the known slopes
-dT/dX = p at both ends.  exact=True solves each arrival ray by ray instead.
+so that a later process is ready at once.  For a source (and receiver) depth
+the engine, libarrivals, cuts the layer holding it and sums each phase's
+curve over the whole grid; for a distance, every monotone run of a curve that
+spans it gives an arrival, interpolated in tau(p).  exact=True solves each
+arrival ray by ray instead.
 """
 
 import math
