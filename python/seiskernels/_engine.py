@@ -10,6 +10,7 @@ checksums before it reads them, as the tables' own readers do.
 
 import ctypes
 import math
+import threading
 
 import numpy as np
 
@@ -69,8 +70,7 @@ _lib.arrivals_source_new.argtypes = [
 _lib.arrivals_source_free.restype = None
 _lib.arrivals_source_free.argtypes = [ctypes.c_void_p]
 _lib.arrivals_at.restype = ctypes.c_int
-_lib.arrivals_at.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p,
-                             ctypes.c_int]
+_lib.arrivals_at.argtypes = [ctypes.c_void_p, _p, ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
 _at = _lib.arrivals_at        # pointers as c_void_p: an address does not fit a C int
 _free = _lib.arrivals_source_free
 
@@ -200,6 +200,22 @@ class Plan:
         self.names = np.array(self.code_names + [""], dtype="U16")
 
 
+class _Buffers:
+    """One thread's room for the arrivals at one distance."""
+
+    def __init__(self):
+        self.degree = ctypes.c_double()
+        self.degree_at = ctypes.byref(self.degree)
+        self.grow(256)
+
+    def grow(self, size):
+        self.out = np.empty(size, ARRIVAL)
+        self.size, self.address = size, self.out.ctypes.data
+
+
+_local = threading.local()
+
+
 def _depth(where, meta):
     if where == SOURCE:
         return -1.0
@@ -231,8 +247,6 @@ class Source:
         if not handle:
             raise MemoryError("seiskernels: no memory for the curves of a source")
         self._handle = ctypes.c_void_p(handle)
-        self._out = np.empty(64, ARRIVAL)
-        self._degree = np.empty(1)
         self._members = None
 
     def __del__(self):
@@ -258,23 +272,29 @@ class Source:
 
     def _search(self, degrees):
         """The engine's arrivals at each distance (degrees, float64 array)."""
-        out = self._out
+        out = np.empty(max(64, 4 * len(degrees)), ARRIVAL)
+        at = degrees.ctypes.data_as(_p)
         while True:
-            n = _at(self._handle, degrees.ctypes.data, len(degrees), out.ctypes.data, len(out))
+            n = _at(self._handle, at, len(degrees), out.ctypes.data, len(out))
             if n <= len(out):
                 return out[:n]
-            out = np.empty(n + n // 4, ARRIVAL)
-            if len(degrees) == 1:
-                self._out = out
+            out = np.empty(n, ARRIVAL)
 
     def one(self, degree):
         """The arrivals at one distance as (phase, time, p, take-off,
-        incidence, distance travelled, member, dT/dh, dp/dX), in time order."""
-        d = self._degree
-        d[0] = degree
+        incidence, distance travelled, member, dT/dh, dp/dX), in time order:
+        the search's buffers are the calling thread's own, made once."""
+        b = getattr(_local, "buffers", None)
+        if b is None:
+            b = _local.buffers = _Buffers()
+        b.degree.value = degree
+        n = _at(self._handle, b.degree_at, 1, b.address, b.size)
+        if n > b.size:
+            b.grow(n)
+            n = _at(self._handle, b.degree_at, 1, b.address, b.size)
         names = self.plan.code_names
         return [(names[c], t, p, to, inc, x, g, dtdh, dpdx) for _, g, c, t, p, to, inc, x, dtdh, dpdx
-                in self._search(d).tolist()]
+                in b.out[:n].tolist()]
 
     def many(self, degrees):
         """The arrivals at many distances, as columns: distance index, name
