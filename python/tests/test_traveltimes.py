@@ -311,6 +311,27 @@ def test_a_long_grid_of_distances_in_one_call(ak135):
         assert [(a.phase, a.time) for a in one] == list(zip(mine["phase"], mine["time_s"]))
 
 
+def test_threads_sharing_one_model_get_what_one_thread_gets(ak135):
+    """Several threads asking one model for arrivals at once (each source's
+    curves are shared, each thread searches on its own)."""
+    import threading
+    cases = [(depth, distance) for depth in (10.0, 300.0) for distance in range(0, 181, 9)]
+    expected = {c: ak135.arrivals(*c) for c in cases}
+    wrong = []
+
+    def ask():
+        for _ in range(3):
+            for c in cases:
+                if ak135.arrivals(*c) != expected[c]:
+                    wrong.append(c)
+    threads = [threading.Thread(target=ask) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not wrong
+
+
 def test_saved_tables_damaged_or_stale_are_rebuilt(tmp_path):
     first = TravelTimes("iasp91", cache=tmp_path)
     expected = first.arrivals(150.0, 60.0)
