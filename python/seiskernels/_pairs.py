@@ -29,11 +29,16 @@ Cells that cannot be interpolated.  An arrival at a corner whose sheet does
 not reach all four corners (a cusp, the end of a head wave, a triplication
 being born, a fold of the near-horizontal rays leaving a source in the lid)
 is harmless if it is later than the first complete sheet at its corner by
-more than it could gain across the cell, less BUDGET.  A cell with a
-harmful one is split SPLIT x SPLIT with the calculator's arrivals at the new
+more than it could gain across the cell, less BUDGET.  Each cell of the
+grid is also held to the calculator at CHECKED x CHECKED_DEPTHS points
+inside it, for what its corners cannot show (a shadow narrower than the
+grid, which iasp91's change of gradient at 2740 km leaves, some 0.1 degree
+wide and sweeping 0.07 degree a km of depth).  A cell with a harmful arrival
+or a miss is split SPLIT x SPLIT with the calculator's arrivals at the new
 nodes, up to LEVELS times; the few cells left (and the two nodes of each
 discontinuity, a rounding apart) are solved by the calculator at the pair's
-own depth.
+own depth.  Within a split cell's width of a shadow's edge the table may
+still give the branch's time where the calculator finds no ray.
 
 The nodes.  Depth steps of 1 km in the crust, 5 km to 800 km, 20 km below
 and 10 km in the last 200 km above the core, halving towards each
@@ -42,12 +47,6 @@ belongs to the layer below, as in the calculator; the node above it is the
 last float above).  Distances every 0.25 degree, 0.125 below 2 degrees and
 halving towards 0, where the times of direct waves from shallow sources bend
 most.
-
-What the nodes cannot see.  A shadow of a branch narrower than the grid
-that moves with depth (iasp91's change of gradient at 2740 km leaves one
-about 0.1 degree wide along the rays turning there) lies between nodes that
-all have the branch: the table gives the time across it, where the
-calculator finds no ray.
 """
 
 import hashlib
