@@ -29,6 +29,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "inner_tau_loops_variants.h"
 #include "traveltime.h"
@@ -1242,32 +1243,14 @@ void search_degree(const Source &s, double degree, int which, Sink &sink)
 // name then time, to find a ray found twice; by time, as returned.
 bool before(const arrivals_arrival &a, const arrivals_arrival &b)
 {
-    if (a.which != b.which)
-        return a.which < b.which;
-    if (a.code != b.code)
-        return a.code < b.code;
-    if (a.time != b.time)
-        return a.time < b.time;
-    if (a.p != b.p)
-        return a.p < b.p;
-    if (a.member != b.member)
-        return a.member < b.member;
-    return a.travelled < b.travelled;
+    return std::tie(a.which, a.code, a.time, a.p, a.member, a.travelled) <
+           std::tie(b.which, b.code, b.time, b.p, b.member, b.travelled);
 }
 
 bool earlier(const arrivals_arrival &a, const arrivals_arrival &b)
 {
-    if (a.which != b.which)
-        return a.which < b.which;
-    if (a.time != b.time)
-        return a.time < b.time;
-    if (a.code != b.code)
-        return a.code < b.code;
-    if (a.p != b.p)
-        return a.p < b.p;
-    if (a.member != b.member)
-        return a.member < b.member;
-    return a.travelled < b.travelled;
+    return std::tie(a.which, a.time, a.code, a.p, a.member, a.travelled) <
+           std::tie(b.which, b.time, b.code, b.p, b.member, b.travelled);
 }
 
 // The passes of each member, where it starts and ends, and the waves of the

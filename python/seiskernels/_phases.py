@@ -172,28 +172,15 @@ def parse(name, bounds=None):
             end, arriving = RECEIVER, UP
         elif nxt[0] == "wave":
             other = _REGION[nxt[1]]
-            if region == MANTLE and other == MANTLE:
-                if nxt[1] in "ps":
-                    raise PhaseError(f"phase {name!r}: {nxt[1]!r} after {letter!r}: two mantle "
-                                     f"legs meet at the surface, where the ray goes down again "
-                                     f"(use P or S)")
-                end, arriving, nxt_start, nxt_going = 0.0, UP, 0.0, DOWN
-            elif region == MANTLE and other == OUTER:
-                end, arriving, nxt_start, nxt_going = "cmb", DOWN, "cmb", DOWN
-            elif region == OUTER and other == MANTLE:
-                end, arriving, nxt_start, nxt_going = "cmb", UP, "cmb", UP
-            elif region == OUTER and other == OUTER:
-                end, arriving, nxt_start, nxt_going = "cmb", UP, "cmb", DOWN
-            elif region == OUTER and other == INNER:
-                end, arriving, nxt_start, nxt_going = "icb", DOWN, "icb", DOWN
-            elif region == INNER and other == OUTER:
-                end, arriving, nxt_start, nxt_going = "icb", UP, "icb", UP
-            elif region == INNER and other == INNER:
-                end, arriving, nxt_start, nxt_going = "icb", UP, "icb", DOWN
-            else:
+            if (region, other) not in _MEETS:
                 raise PhaseError(f"phase {name!r}: {letter!r} cannot be followed by "
                                  f"{nxt[1]!r}: {_where(letter)} does not touch "
                                  f"{_where(nxt[1])}")
+            if region == MANTLE and other == MANTLE and nxt[1] in "ps":
+                raise PhaseError(f"phase {name!r}: {nxt[1]!r} after {letter!r}: two mantle "
+                                 f"legs meet at the surface, where the ray goes down again "
+                                 f"(use P or S)")
+            end, arriving, nxt_start, nxt_going = _MEETS[region, other]
         elif nxt[0] in ("c", "i"):
             want = (MANTLE, "PSps") if nxt[0] == "c" else (OUTER, "K")
             if region != want[0] or after is None or after[0] != "wave" or \
@@ -278,6 +265,21 @@ def _back_up(toks, k, letter):
     if k < len(toks) and toks[k] == ("wave", letter):
         return toks
     return toks[:k] + [("wave", letter)] + toks[k:]
+
+
+# Where a leg of one region ends when the next letter is a leg of another
+# (or the same): (end, arriving, start of the next, going).  Two mantle legs
+# meet at the free surface; K after K at the underside of the core-mantle
+# boundary; two inner-core legs at the underside of the inner-core boundary.
+_MEETS = {
+    (MANTLE, MANTLE): (0.0, UP, 0.0, DOWN),
+    (MANTLE, OUTER): ("cmb", DOWN, "cmb", DOWN),
+    (OUTER, MANTLE): ("cmb", UP, "cmb", UP),
+    (OUTER, OUTER): ("cmb", UP, "cmb", DOWN),
+    (OUTER, INNER): ("icb", DOWN, "icb", DOWN),
+    (INNER, OUTER): ("icb", UP, "icb", UP),
+    (INNER, INNER): ("icb", UP, "icb", DOWN),
+}
 
 
 def _head(name, head, new):
