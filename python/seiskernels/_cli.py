@@ -1,5 +1,7 @@
-"""The seiskernels command: travel times at one source depth (times) or on a
-grid of depths and distances (table), printed as a table, CSV or JSON."""
+"""The seiskernels command: travel times at one source depth, or between a
+source and a station by their coordinates (times), on a grid of depths and
+distances (table), ray paths (path) and pierce points (pierce), printed as a
+table, CSV, JSON or GeoJSON, or drawn."""
 
 import argparse
 import csv
