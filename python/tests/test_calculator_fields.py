@@ -138,7 +138,7 @@ def expected(phase, depth, degrees):
                             math.degrees(math.asin(p * speed(last, 0.0, True) / R))))
 
     if phase in ("P", "S"):
-        def name_of(bottom, reflected=None):
+        def name_of(bottom):
             # A ray bottoms where it turns, or on the boundary it cannot enter.
             return phase + next((letter for d, letter in REGIONS if bottom <= d), "")
         add([(first, depth, CMB, True), (first, 0.0, depth, False)], False, name_of)
@@ -443,6 +443,7 @@ def test_pkp_sides_of_the_fold(builtin, model):
 @pytest.mark.parametrize("depth", [0.0, 10.0])
 @pytest.mark.parametrize("family", ["P", "S", "PP"])
 def test_pg_reaches_as_far_as_a_chord_to_the_conrad(builtin, model, conrad, depth, family):
+    """Pg, Sg and PgPg end where their rays graze the Conrad, in every mode."""
     assert len({tuple(v) for d, *v in nodes(model) if d < conrad}) == 1    # one speed in each wave
     reach = math.acos((R - conrad) / (R - depth)) + math.acos((R - conrad) / R)
     if family == "PP":
@@ -450,12 +451,8 @@ def test_pg_reaches_as_far_as_a_chord_to_the_conrad(builtin, model, conrad, dept
     name = (family[0] + "g") * len(family)
     for degree, there in ((math.degrees(reach) - 0.05, True), (math.degrees(reach) + 0.05, False)):
         for exact in (False, True):
-            found = tt_names(builtin[model], depth, degree, family, exact)
+            found = {a.phase for a in builtin[model].arrivals(depth, degree, [family], exact=exact)}
             assert (name in found) == there, (degree, exact, found)
-
-
-def tt_names(tt, depth, degree, family, exact):
-    return {a.phase for a in tt.arrivals(depth, degree, [family], exact=exact)}
 
 
 CONVERTED = [("sP", S, P), ("pS", P, S), ("ScP", S, P), ("PcS", P, S), ("SKP", S, P),
