@@ -241,7 +241,21 @@ def core(path, shells, labels):
     if "cmb" in labels or "icb" in labels:
         if not ("cmb" in labels and "icb" in labels and labels["cmb"] < labels["icb"]):
             raise ModelError(f"{path}: needs both 'outer-core' and 'inner-core', in that order")
-        return labels["cmb"], labels["icb"]
+        cmb, icb = labels["cmb"], labels["icb"]
+        # The labels must say what the speeds say: fluid between them, solid
+        # elsewhere, and the Moho above the core.
+        for shell in shells:
+            inside = cmb <= shell.top and shell.bottom <= icb
+            if shell.fluid() != inside:
+                state = "fluid" if shell.fluid() else "solid"
+                raise ModelError(f"{path}: the shell {shell.top:g}-{shell.bottom:g} km is "
+                                 f"{state}, but the labels put it "
+                                 f"{'in the outer core' if inside else 'outside the outer core'} "
+                                 f"('outer-core' at {cmb:g} km, 'inner-core' at {icb:g} km)")
+        if "moho" in labels and not labels["moho"] < cmb:
+            raise ModelError(f"{path}: 'mantle' at {labels['moho']:g} km lies below the "
+                             f"'outer-core' at {cmb:g} km")
+        return cmb, icb
     fluid = [s for s in shells if s.fluid()]
     if not fluid:
         raise ModelError(f"{path}: no fluid outer core (a shell with Vs = 0) found")

@@ -28,7 +28,7 @@ from . import tau_kernels as sk
 from ._earthmodel import P, S
 from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 
-VERSION = 2                      # of the tables and of their saved form
+VERSION = 3                      # of the tables and of their saved form
 MAGIC = b"SEISKERNELS-TABLES\n"
 FIT_TOL = math.radians(0.0005)   # largest miss of an interval's interpolation at its middle
 MIN_DP = 1e-7                    # narrowest interval refined, as a part of the largest slowness
@@ -307,6 +307,9 @@ def save(tables, path, key):
         blobs.append((offset, array))
         offset += array.nbytes
     header = json.dumps({"key": key, "meta": tables.meta, "arrays": entries}).encode()
+    # The header's own checksum follows it: a flipped bit in an array's type
+    # or in the model's numbers is caught there, not read as something else.
+    header += zlib.crc32(header).to_bytes(4, "little")
     start = (len(MAGIC) + 8 + len(header) + 63) // 64 * 64
     folder = os.path.dirname(os.path.abspath(path))
     os.makedirs(folder, exist_ok=True)
@@ -346,7 +349,12 @@ def read(path, key):
             if head[:len(MAGIC)] != MAGIC:
                 return None
             size = int.from_bytes(head[len(MAGIC):], "little")
-            header = json.loads(f.read(size))
+            if not 4 < size <= os.fstat(f.fileno()).st_size - len(head):
+                return None     # a damaged length: never asked of the file
+            raw = f.read(size)
+        if len(raw) != size or zlib.crc32(raw[:-4]) != int.from_bytes(raw[-4:], "little"):
+            return None
+        header = json.loads(raw[:-4])
         if header.get("key") != key:
             return None
         start = (len(MAGIC) + 8 + size + 63) // 64 * 64
@@ -363,5 +371,6 @@ def read(path, key):
                 return None
             arrays[name] = array
         return arrays, header["meta"]
-    except (OSError, ValueError, KeyError, TypeError, json.JSONDecodeError):
+    except (OSError, ValueError, KeyError, TypeError, json.JSONDecodeError, MemoryError,
+            OverflowError):
         return None

@@ -80,9 +80,6 @@ def test_each_rule_of_the_reader_is_broken_by_a_file(tmp_path, name, text, messa
     assert not cache.exists()
 
 
-@pytest.mark.xfail(strict=True, reason="labels are trusted: a fluid layer in a labelled "
-                   "mantle, a solid labelled outer core, the Moho labelled inside the core are "
-                   "read, then crash the tables (ValueError, IndexError) or give arrivals")
 @pytest.mark.parametrize("text", [
     ND.replace(*FLUID_MANTLE),
     ND.replace("600 8.0 0 9.9\n800 9.0 0 12.1", "600 8.0 4.0 9.9\n800 9.0 4.5 12.1"),
