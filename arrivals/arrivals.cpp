@@ -28,8 +28,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-#include <tuple>
 
 #include "inner_tau_loops_variants.h"
 #include "traveltime.h"
@@ -133,12 +131,49 @@ struct Arena {
 
 inline double nan() { return __builtin_nan(""); }
 
+constexpr double kInfinity = __builtin_inf();
+
+// (Written out: the C++ library's isnan and isfinite are functions of its
+// namespace with default visibility, which an unoptimised build exports.)
+inline bool is_nan(double x) { return x != x; }
+
+inline bool is_finite(double x) { return x - x == 0.0; }
+
 // Index of the first element of a[0..n) greater than x (or not less, `left`).
+// (Written out, as are the sorts below: the standard library's templates
+// would be instantiated with default visibility, and exported.)
 inline int search(const double *a, int n, double x, bool left)
 {
-    return static_cast<int>((left ? std::lower_bound(a, a + n, x) : std::upper_bound(a, a + n, x)) -
-                            a);
+    int lo = 0, hi = n;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (left ? a[mid] < x : !(x < a[mid]))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
 }
+
+template <class T>
+inline T smaller(T a, T b)
+{
+    return b < a ? b : a;
+}
+
+template <class T>
+inline T larger(T a, T b)
+{
+    return a < b ? b : a;
+}
+
+int ascending(const void *a, const void *b)
+{
+    const double x = *static_cast<const double *>(a), y = *static_cast<const double *>(b);
+    return (x > y) - (x < y);
+}
+
+int descending(const void *a, const void *b) { return ascending(b, a); }
 
 // Slowness at `depth` inside a layer row, by the layer's law eta = A r^B.
 double law_eta(double radius, const double *row, double depth)
@@ -161,8 +196,8 @@ void finish_run(Run &run, Arena &arena, double least = nan())
 {
     double m = INFINITY;
     for (int k = 0; k < run.n; ++k)
-        m = std::min(m, std::min(run.rows[4L * k], run.rows[4L * k + 2]));
-    run.min = isnan(least) ? m : least;
+        m = smaller(m, smaller(run.rows[4L * k], run.rows[4L * k + 2]));
+    run.min = is_nan(least) ? m : least;
     run.top_eta = run.n ? run.rows[0] : INFINITY;
     // A ray diving below the top of a low-velocity zone lands far beyond
     // one turning just above it: the least slowness above each layer that a
@@ -170,7 +205,7 @@ void finish_run(Run &run, Arena &arena, double least = nan())
     run.shadows = arena.make<double>(run.n);
     double lowest = INFINITY;
     for (int k = 0; k + 1 < run.n; ++k) {
-        lowest = std::min(lowest, std::min(run.rows[4L * k], run.rows[4L * k + 2]));
+        lowest = smaller(lowest, smaller(run.rows[4L * k], run.rows[4L * k + 2]));
         const double top = run.rows[4L * (k + 1)], bot = run.rows[4L * (k + 1) + 2];
         if (top > lowest || (top == lowest && bot > lowest)) {
             bool seen = false;
@@ -193,7 +228,7 @@ void layer_shares(const double *rows, int n, const double *p, int m, double radi
     double *least = arena.make<double>(n);
     double low = INFINITY;
     for (int k = 0; k < n; ++k) {
-        low = std::min(low, std::min(rows[4L * k], rows[4L * k + 2]));
+        low = smaller(low, smaller(rows[4L * k], rows[4L * k + 2]));
         least[k] = low;
     }
     long pairs = 0;
@@ -202,7 +237,7 @@ void layer_shares(const double *rows, int n, const double *p, int m, double radi
         while (s < n && !(least[s] < p[i]))
             ++s;
         stops[i] = s;
-        pairs += std::min(s + 1, n);
+        pairs += smaller(s + 1, n);
     }
     double *layer = arena.make<double>(4 * pairs), *rays = arena.make<double>(pairs);
     double *t = arena.make_zero<double>(pairs), *d = arena.make_zero<double>(pairs);
@@ -210,7 +245,7 @@ void layer_shares(const double *rows, int n, const double *p, int m, double radi
         return;
     long at = 0;
     for (int i = 0; i < m; ++i) {
-        const int used = std::min(stops[i] + 1, n);
+        const int used = smaller(stops[i] + 1, n);
         for (int k = 0; k < used; ++k) {
             double *row = layer + 4 * (at + k);
             memcpy(row, rows + 4L * k, 4 * sizeof(double));
@@ -224,7 +259,7 @@ void layer_shares(const double *rows, int n, const double *p, int m, double radi
                     const double inv_b = log(r_top / r_bot) / log(top / bot);
                     const double depth = radius - r_top * pow(q / top, inv_b);
                     row[2] = q;
-                    row[3] = std::min(depth, row[3]);
+                    row[3] = smaller(depth, row[3]);
                 } else {
                     row[3] = row[1];
                 }
@@ -235,7 +270,7 @@ void layer_shares(const double *rows, int n, const double *p, int m, double radi
     traveltime::layer_integrals(layer, rays, t, d, radius, static_cast<int>(pairs));
     at = 0;
     for (int i = 0; i < m; ++i) {
-        const int used = std::min(stops[i] + 1, n);
+        const int used = smaller(stops[i] + 1, n);
         for (int k = 0; k < n; ++k) {
             time[static_cast<long>(i) * n + k] = k < used ? t[at + k] : 0.0;
             dist[static_cast<long>(i) * n + k] = k < used ? d[at + k] : 0.0;
@@ -295,7 +330,7 @@ void branch_totals(const double *rows, int n, const double *p, int m, double rad
         dist[i] = td[4L * i + TD_DIST];
         if (centre_eta > 0.0 && stops[i] == n) {
             time[i] += sqrt(centre_eta * centre_eta - p[i] * p[i]);
-            dist[i] += acos(std::min(1.0, p[i] / centre_eta));
+            dist[i] += acos(smaller(1.0, p[i] / centre_eta));
         }
     }
 }
@@ -480,9 +515,9 @@ bool make_passes(Source &s, Member &m, const arrivals_leg *legs)
             }
             m.passes[m.n_passes++] = {leg.wave, leg.region, leg.going_up ? kUp : kDown, lo, hi};
         } else if (!leg.going_up) {
-            double low = std::max(a, e);
-            if (!isnan(leg.below))
-                low = std::max(low, leg.below);
+            double low = larger(a, e);
+            if (!is_nan(leg.below))
+                low = larger(low, leg.below);
             if (a < low)
                 m.passes[m.n_passes++] = {leg.wave, leg.region, kDown, a, low};
             m.passes[m.n_passes++] = {leg.wave, leg.region, kTurn, low, region_bottom(s, leg.region)};
@@ -513,7 +548,7 @@ Run run_of(Source &s, const Pass &ps)
             made.n = c.n;
             double least = INFINITY;
             for (int j = 0; j < c.n; ++j)
-                least = std::min(least, std::min(c.rows[4L * j], c.rows[4L * j + 2]));
+                least = smaller(least, smaller(c.rows[4L * j], c.rows[4L * j + 2]));
             finish_run(made, s.arena, c.centre_eta > 0.0 ? 0.0 : least);
         }
         return s.core_runs[k];
@@ -521,7 +556,7 @@ Run run_of(Source &s, const Pass &ps)
     const arrivals_stack &st = s.model->mantle[ps.wave];
     const Cut top = cut_at(st, s.radius, ps.top), bot = cut_at(st, s.radius, ps.bottom);
     const int last = bot.j + (bot.row ? 1 : 0);
-    run.n = std::max(0, last - top.j);
+    run.n = larger(0, last - top.j);
     run.rows = s.arena.make<double>(4L * run.n);
     if (!run.rows)
         return run;
@@ -580,7 +615,7 @@ void add_upper_part(const Source &s, const Cut &c, double *t, double *x)
     const double top = c.row[0], top_d = c.row[1], bot = c.row[2], bot_d = c.row[3];
     const double eta = c.above, radius = s.radius;
     const double b = log(top / bot) / log((radius - top_d) / (radius - bot_d));
-    const double limit = std::min(top, eta);
+    const double limit = smaller(top, eta);
     for (int i = 0; i < s.n; ++i) {
         const double q = s.p[i];
         if (!(q <= limit)) {
@@ -633,7 +668,7 @@ double least_above(const Source &s, int w, double d)
     const Cut &c = cut_for(s, w, d, scratch);
     double least = c.j > 0 ? st.least[c.j - 1] : INFINITY;
     if (c.row)
-        least = std::min(least, std::min(c.row[0], c.above));
+        least = smaller(least, smaller(c.row[0], c.above));
     return least;
 }
 
@@ -766,12 +801,12 @@ int p_range(const Member &m, double &lo, double &hi, double *cuts, int max_cuts)
     for (int k = 0; k < m.n_passes; ++k) {
         const Run &run = m.runs[k];
         if (m.passes[k].kind == kTurn) {
-            hi = std::min(hi, run.top_eta);
-            lo = std::max(lo, run.min);
+            hi = smaller(hi, run.top_eta);
+            lo = larger(lo, run.min);
             for (int c = 0; c < run.n_shadows && n_cuts < max_cuts; ++c)
                 cuts[n_cuts++] = run.shadows[c];
         } else {
-            hi = std::min(hi, run.min);
+            hi = smaller(hi, run.min);
         }
     }
     int kept = 0;
@@ -782,7 +817,7 @@ int p_range(const Member &m, double &lo, double &hi, double *cuts, int max_cuts)
         if (lo < cuts[c] && cuts[c] < hi && !seen)
             cuts[kept++] = cuts[c];
     }
-    std::sort(cuts, cuts + kept, [](double a, double b) { return a > b; });
+    qsort(cuts, kept, sizeof(double), descending);
     return kept;
 }
 
@@ -836,12 +871,12 @@ bool head_wave(Source &s, Member &m, double lo, double hi)
     double t, x;
     if (!add_sums(s, m, k, k + 1, &t, &x))
         return false;
-    if (isfinite(t) && isfinite(x)) {
+    if (is_finite(t) && is_finite(x)) {
         m.graze = true;
         m.gp = p_star;
         m.gt = t;
         m.gx = x;
-        m.reach = spec.head_reach > 0.0 ? std::min(x + spec.head_reach, kPi) : kPi;
+        m.reach = spec.head_reach > 0.0 ? smaller(x + spec.head_reach, kPi) : kPi;
         m.from_critical = spec.kind == ARRIVALS_HEAD;
     }
     return true;
@@ -876,7 +911,7 @@ bool prepare_member(Source &s, Member &m)
 void find_fold(const Source &s, const Piece &piece, Member &m, double &fold_x)
 {
     const double *px = s.cx + piece.first;
-    const double ends = std::min(px[0], px[piece.n - 1]);
+    const double ends = smaller(px[0], px[piece.n - 1]);
     int best = -1;
     for (int i = 1; i + 1 < piece.n; ++i)
         if (px[i] < ends && (best < 0 || px[i] < px[best]))
@@ -900,7 +935,7 @@ bool add_piece(Source &s, int g, int first, int stop, double *t, double *x, doub
     piece.n = 0;
     for (int i = first; i < stop; ++i) {
         const double ti = t[i - first], xi = x[i - first];
-        if (!(isfinite(ti) && isfinite(xi)))
+        if (!(is_finite(ti) && is_finite(xi)))
             continue;
         s.cp[s.n_samples + piece.n] = s.p[i];
         s.ct[s.n_samples + piece.n] = ti;
@@ -924,7 +959,7 @@ bool add_pieces(Source &s, int g, double *t, double *x)
         return true;
     double fold_x = INFINITY;
     for (int c = m.n_cuts; c >= 0; --c) {
-        const double a = c == m.n_cuts ? m.lo : nextafter(m.cuts[c], INFINITY);
+        const double a = c == m.n_cuts ? m.lo : nextafter(m.cuts[c], kInfinity);
         const double b = c == 0 ? m.hi : m.cuts[c - 1];
         const int first = search(s.p, s.n, a, true), stop = search(s.p, s.n, b, false);
         if (stop - first > 1 && !add_piece(s, g, first, stop, t, x, fold_x))
@@ -956,9 +991,9 @@ bool make_runs(Source &s)
             r.piece_last = last;
             r.member = piece.member;
             r.rising = way;
-            r.lo = std::min(s.cx[start], s.cx[end]);
-            r.hi = std::max(s.cx[start], s.cx[end]);
-            s.max_distance = std::max(s.max_distance, r.hi);
+            r.lo = smaller(s.cx[start], s.cx[end]);
+            r.hi = larger(s.cx[start], s.cx[end]);
+            s.max_distance = larger(s.max_distance, r.hi);
             start = end;
         }
     }
@@ -1007,7 +1042,7 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
             continue;
         if (spec.kind == ARRIVALS_DIRECT) {
             // A ray straight from the source is named by its deepest point.
-            const double bottom = std::max(s.depth, s.receiver);
+            const double bottom = larger(s.depth, s.receiver);
             for (int r = 0; r < spec.n_regions; ++r)
                 if (bottom <= region_depth[spec.first_region + r]) {
                     m.code = region_code[spec.first_region + r];
@@ -1033,7 +1068,7 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
             return false;
         double low = INFINITY;
         for (int k = 0; k < run.n; ++k) {
-            low = std::min(low, std::min(run.rows[4L * k], run.rows[4L * k + 2]));
+            low = smaller(low, smaller(run.rows[4L * k], run.rows[4L * k + 2]));
             neg[k] = -low;
         }
         m.neg_least = neg;
@@ -1047,7 +1082,7 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
                 ++row;
             m.region_code[m.n_regions] = region_code[spec.first_region + r];
             m.region_row[m.n_regions] = row;
-            m.region_top[m.n_regions] = run.rows[4L * std::min(row, run.n - 1)];
+            m.region_top[m.n_regions] = run.rows[4L * smaller(row, run.n - 1)];
             ++m.n_regions;
         }
     }
@@ -1057,7 +1092,7 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
 int name_of(const Member &m, double p)
 {
     if (m.spec->naming == ARRIVALS_NAME_FOLD)
-        return isnan(m.fold) ? m.code : p > m.fold ? m.code : m.spec->code_b;
+        return is_nan(m.fold) ? m.code : p > m.fold ? m.code : m.spec->code_b;
     if (!m.neg_least)
         return m.code;
     const int stop = search(m.neg_least, m.n_least, -p, false);
@@ -1086,10 +1121,10 @@ void interpolate(double p1, double p2, double x1, double x2, double t1, double t
     const double c = 3.0 * (x1 + x2) - 6.0 * mean;
     const double b = x2 - x1 - c;
     const double r = s - x1;
-    const double root = sqrt(std::max(b * b + 4.0 * c * r, 0.0));
+    const double root = sqrt(larger(b * b + 4.0 * c * r, 0.0));
     const double den = b + copysign(root, b);
     double q = den == 0.0 ? 0.5 : 2.0 * r / den;
-    q = std::min(std::max(q, 0.0), 1.0);
+    q = smaller(larger(q, 0.0), 1.0);
     p = p1 + q * d;
     const double tau = tau1 - d * q * (x1 + q * (b / 2.0 + q * c / 3.0));
     time = tau + p * s;
@@ -1107,9 +1142,8 @@ double spread(const Source &s, const MonotoneRun &run, int k, double at, double 
     if (run.rising == 0)
         return dpdx;
     const double *x = s.cx;
-    int a = k, b = k + 1;  // a towards smaller distances, b towards larger
-    if (run.rising < 0)
-        std::swap(a, b);
+    // a towards smaller distances, b towards larger
+    int a = run.rising < 0 ? k + 1 : k, b = run.rising < 0 ? k : k + 1;
     const int lo_step = run.rising > 0 ? -1 : 1;
     while (x[a] > at - kSlopeSpan && a + lo_step >= run.first && a + lo_step <= run.last)
         a += lo_step;
@@ -1134,11 +1168,11 @@ struct Sink {
 
 void angles(const Source &s, const Member &m, double p, arrivals_arrival &a)
 {
-    const double takeoff = asin(std::min(1.0, p / m.source_eta)) * 180.0 / kPi;
-    const double incidence = asin(std::min(1.0, p / m.receiver_eta)) * 180.0 / kPi;
+    const double takeoff = asin(smaller(1.0, p / m.source_eta)) * 180.0 / kPi;
+    const double incidence = asin(smaller(1.0, p / m.receiver_eta)) * 180.0 / kPi;
     a.takeoff = m.going_up ? 180.0 - takeoff : takeoff;
     a.incidence = m.arriving_down ? 180.0 - incidence : incidence;
-    const double q = sqrt(std::max(m.source_eta * m.source_eta - p * p, 0.0)) /
+    const double q = sqrt(larger(m.source_eta * m.source_eta - p * p, 0.0)) /
                      (s.radius - s.depth);
     a.dtdh = m.going_up ? q : -q;
 }
@@ -1202,7 +1236,7 @@ void search_run(const Source &s, const MonotoneRun &run, double target, int whic
 
 void search_degree(const Source &s, double degree, int which, Sink &sink)
 {
-    if (!isfinite(degree))
+    if (!is_finite(degree))
         return;
     double reduced = fmod(fabs(degree), 360.0);
     if (reduced > 180.0)
@@ -1241,16 +1275,34 @@ void search_degree(const Source &s, double degree, int which, Sink &sink)
 // Two total orders of arrivals (ties broken to the last field, so that a
 // search gives the same order however its distances were grouped): by
 // name then time, to find a ray found twice; by time, as returned.
-bool before(const arrivals_arrival &a, const arrivals_arrival &b)
+template <class T>
+int order(T a, T b)
 {
-    return std::tie(a.which, a.code, a.time, a.p, a.member, a.travelled) <
-           std::tie(b.which, b.code, b.time, b.p, b.member, b.travelled);
+    return (a > b) - (a < b);
 }
 
-bool earlier(const arrivals_arrival &a, const arrivals_arrival &b)
+int before(const void *pa, const void *pb)
 {
-    return std::tie(a.which, a.time, a.code, a.p, a.member, a.travelled) <
-           std::tie(b.which, b.time, b.code, b.p, b.member, b.travelled);
+    const arrivals_arrival &a = *static_cast<const arrivals_arrival *>(pa);
+    const arrivals_arrival &b = *static_cast<const arrivals_arrival *>(pb);
+    int c = order(a.which, b.which);
+    c = c ? c : order(a.code, b.code);
+    c = c ? c : order(a.time, b.time);
+    c = c ? c : order(a.p, b.p);
+    c = c ? c : order(a.member, b.member);
+    return c ? c : order(a.travelled, b.travelled);
+}
+
+int earlier(const void *pa, const void *pb)
+{
+    const arrivals_arrival &a = *static_cast<const arrivals_arrival *>(pa);
+    const arrivals_arrival &b = *static_cast<const arrivals_arrival *>(pb);
+    int c = order(a.which, b.which);
+    c = c ? c : order(a.time, b.time);
+    c = c ? c : order(a.code, b.code);
+    c = c ? c : order(a.p, b.p);
+    c = c ? c : order(a.member, b.member);
+    return c ? c : order(a.travelled, b.travelled);
 }
 
 // The passes of each member, where it starts and ends, and the waves of the
@@ -1310,10 +1362,12 @@ int approach_rays(const Source &src, int w, double *own)
     const int n_p = src.model->n_p;
     double etas[4];
     int n_etas = 0, n_own = 0;
-    for (const Cut *c : {&src.cut_source[w], &src.cut_receiver[w]}) {
+    const Cut *cuts[2] = {&src.cut_source[w], &src.cut_receiver[w]};
+    for (const Cut *c : cuts) {
         if (c->depth <= 0.0)
             continue;
-        for (double e : {c->above, c->below}) {
+        const double sides[2] = {c->above, c->below};
+        for (double e : sides) {
             bool seen = false;
             for (int k = 0; k < n_etas; ++k)
                 seen |= etas[k] == e;
@@ -1325,7 +1379,7 @@ int approach_rays(const Source &src, int w, double *own)
         const double eta = etas[k];
         const int below = search(grid, n_p, eta, true);  // grid rays under eta
         if (below > 0) {
-            const double gap = eta - grid[std::max(0, below - kApproachSpan)];
+            const double gap = eta - grid[larger(0, below - kApproachSpan)];
             double factor = 0.5;
             for (int a = 0; a < kApproach; ++a, factor *= 0.5)
                 own[n_own++] = eta - gap * factor;
@@ -1397,8 +1451,12 @@ bool merge_rays(Source &src, bool mixed)
             if (!(at < n_p && grid[at] == e))
                 extra[n_extra++] = e;
         }
-    std::sort(extra, extra + n_extra);
-    n_extra = static_cast<int>(std::unique(extra, extra + n_extra) - extra);
+    qsort(extra, n_extra, sizeof(double), ascending);
+    int distinct = 0;
+    for (int k = 0; k < n_extra; ++k)
+        if (k == 0 || extra[k] != extra[distinct - 1])
+            extra[distinct++] = extra[k];
+    n_extra = distinct;
     src.n_extra = n_extra;
     src.n = n_p + n_extra;
     src.extra = src.arena.make<double>(n_extra);
@@ -1510,7 +1568,7 @@ int arrivals_at(const arrivals_source *source, const double *degrees, int n,
         return sink.count;
     // One ray found twice (where two pieces meet) is one arrival: same name,
     // times within kSameArrival and the same ray parameter.
-    std::sort(out, out + sink.count, before);
+    qsort(out, sink.count, sizeof(arrivals_arrival), before);
     int kept = 0;
     for (int i = 0; i < sink.count; ++i) {
         bool same = false;
@@ -1524,7 +1582,7 @@ int arrivals_at(const arrivals_source *source, const double *degrees, int n,
         if (!same)
             out[kept++] = out[i];
     }
-    std::sort(out, out + kept, earlier);
+    qsort(out, kept, sizeof(arrivals_arrival), earlier);
     return kept;
 }
 
