@@ -20,7 +20,7 @@ shutil.copytree(source, tree, ignore=lambda d, names: [n for n in names if n in 
 venv = os.path.join(work, "venv")
 python = os.path.join(venv, "bin", "python")
 env = {k: v for k, v in os.environ.items()
-       if k not in ("TRAVELTIME_LIBRARY", "IBMFLOAT_LIBRARY", "PYTHONPATH")}
+       if k not in ("TRAVELTIME_LIBRARY", "IBMFLOAT_LIBRARY", "ARRIVALS_LIBRARY", "PYTHONPATH")}
 subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
 subprocess.run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", "--no-deps",
                 "--quiet", tree], check=True, env=env)
@@ -50,3 +50,29 @@ run = subprocess.run([os.path.join(venv, "bin", "seiskernels"), "times", "--mode
                      text=True)
 print(run.stdout + run.stderr, end="")
 assert run.returncode == 0 and "PKIKP" in run.stdout and " P " in run.stdout
+# The calculator's other commands and calls, from the installed package: its
+# engine from the environment, ray paths and pierce points, a pair by its
+# coordinates with the corrections.
+for command, expect in ((["path", "--depth", "10", "--phases", "P", "--format", "csv", "40"], "depth"),
+                        (["pierce", "--depth", "10", "--phases", "P", "--depths", "410,660", "60"],
+                         "410"),
+                        (["times", "--depth", "33", "--phases", "P", "--source", "35.7,139.7",
+                          "--station", "51.5,-0.1", "--ellipticity"], "azimuth")):
+    run = subprocess.run([os.path.join(venv, "bin", "seiskernels"), command[0], "--model",
+                          "iasp91"] + command[1:], cwd=outside, env=env, capture_output=True,
+                         text=True)
+    print(run.stdout[-300:] + run.stderr, end="")
+    assert run.returncode == 0 and expect in run.stdout, command
+script = '''
+from seiskernels import _engine
+from seiskernels.traveltimes import TravelTimes
+model = TravelTimes("iasp91")
+(ray,) = model.paths(10, 40, ["P"])
+assert abs(ray.distance_deg[-1] - 40.0) < 1e-3
+rows = model.table_geo((35.7, 139.7, 33.0), [(51.5, -0.1), (-33.9, 151.2)], ["P"], first=True)
+assert len(rows) == 2 and (rows["ellipticity_s"] != 0).all()
+print("engine", _engine._lib._name)
+'''
+run = subprocess.run([python, "-c", script], cwd=outside, env=env, capture_output=True, text=True)
+print(run.stdout + run.stderr, end="")
+assert run.returncode == 0 and os.path.join(venv, "lib") in run.stdout
