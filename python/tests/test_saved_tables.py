@@ -12,25 +12,11 @@ import pytest
 
 from seiskernels import _tables
 from seiskernels.traveltimes import TravelTimes
+from test_model_rules import ND
 
 # A planet of 1000 km: crust, mantle, fluid outer core and a solid inner
-# core, so that P, S, K, I and J all have tables.
-SMALL = """0 5.8 3.4 2.7
-20 5.8 3.4 2.7
-20 6.5 3.8 2.9
-40 6.5 3.8 2.9
-mantle
-40 8.0 4.5 3.3
-300 8.5 4.8 3.4
-300 9.0 5.0 3.5
-600 10.0 5.6 4.0
-outer-core
-600 8.0 0 9.9
-800 9.0 0 12.1
-inner-core
-800 10.0 3.5 12.7
-1000 10.5 3.7 13.0
-"""
+# core, so that P, S, K, I and J all have tables (the model rules' planet).
+SMALL = ND
 PHASES = ["P", "S", "PKP", "PKIKP", "PKJKP", "SKS", "SKIKS"]
 # 300 km is the top of the middle row of the mantle's 60 layers.
 DEPTHS, DEGREES = [0.0, 300.0], [60.0, 150.0]
