@@ -21,13 +21,14 @@ import os
 
 import numpy as np
 
-from . import _corrections, _earthmodel, _engine, _exact, _tables
+from . import _corrections, _earthmodel, _engine, _exact, _paths, _tables
 from ._earthmodel import ModelError
 from ._exact import Result as Arrival
+from ._paths import NoArrival, Pierce, RayPath
 from ._phases import ALL_PHASES, DEFAULT_PHASES, PhaseError, names_of
 
-__all__ = ["TravelTimes", "Arrival", "ModelError", "PhaseError", "DEFAULT_PHASES",
-           "ALL_PHASES", "BUILTIN_MODELS"]
+__all__ = ["TravelTimes", "Arrival", "RayPath", "Pierce", "ModelError", "PhaseError",
+           "NoArrival", "DEFAULT_PHASES", "ALL_PHASES", "BUILTIN_MODELS"]
 
 BUILTIN_MODELS = _earthmodel.BUILTIN
 DEPTH_CACHE = 64        # source depths whose curves are kept
@@ -376,7 +377,6 @@ class TravelTimes:
         >>> round(float(p.latitude[-1]), 6), round(float(p.longitude[-1]), 6)
         (52.0, -1.0)
         """
-        from . import _paths
         return _paths.paths(self, depth, distance, phases, exact, source, station,
                             tolerance_km, missing)
 
@@ -421,7 +421,6 @@ class TravelTimes:
         >>> len(points[points["depth_km"] == 660]) == 2 * len(many)
         True
         """
-        from . import _paths
         return _paths.pierce(self, depth, distance, phases, add_depths, exact, source, station,
                              missing)
 

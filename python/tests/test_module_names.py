@@ -98,3 +98,21 @@ def test_a_kernel_called_through_the_old_name_gives_the_new_ones_result():
     rays = array.array("d", [9.0, 8.0, 7.0, 6.0])
     assert old_search(30.0, 1.2, dist, rays) == new.seismic_phase_calc_time_inner_loop(
         30.0, 1.2, dist, rays) == ([0.5235987755982988], [1])
+
+
+def test_what_the_calculator_returns_and_raises_is_importable_from_it():
+    # A user annotates, isinstance-checks and catches by the public module's
+    # names; a type reachable only through a private module is a trap.
+    import seiskernels.traveltimes as tt
+    for name in tt.__all__:
+        assert hasattr(tt, name), name
+    model = tt.TravelTimes("iasp91")
+    assert isinstance(model.arrivals(10, 30, "P")[0], tt.Arrival)
+    assert isinstance(model.paths(10, 30, "P")[0], tt.RayPath)
+    assert isinstance(model.pierce(10, 30, "P")[0], tt.Pierce)
+    for call, error in [(lambda: model.paths(10, 30, "PKIKP"), tt.NoArrival),
+                        (lambda: model.arrivals(10, 30, "Px"), tt.PhaseError),
+                        (lambda: tt.TravelTimes("no-such-model"), tt.ModelError)]:
+        with pytest.raises(error):
+            call()
+        assert issubclass(error, ValueError)
