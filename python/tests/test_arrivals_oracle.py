@@ -200,6 +200,7 @@ def report(problems):
 
 @pytest.mark.parametrize("depth", AK135_DEPTHS)
 @pytest.mark.parametrize("phase", PHASES)
+@pytest.mark.slow
 def test_ak135_every_arrival_of_every_phase(ak135, phase, depth):
     problems = compare(ak135, phase, depth, DISTANCES)
     assert not problems, report(problems)
@@ -261,6 +262,7 @@ FAMILIES = [  # phase, source depths (km), distances (deg)
 
 @pytest.mark.parametrize("phase, depths, distances", FAMILIES,
                          ids=[f[0] for f in FAMILIES])
+@pytest.mark.slow
 def test_grammar_families_on_ak135(ak135, phase, depths, distances):
     problems = []
     for depth in depths:

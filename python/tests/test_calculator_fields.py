@@ -225,6 +225,7 @@ def test_shell_planet_table(shells, phase):
 
 
 @pytest.mark.parametrize("phase", PHASES)
+@pytest.mark.slow
 def test_shell_planet_exact(shells, phase):
     for depth in (0.0, 15.0, 30.0, 60.0, 100.0):
         for degree, wanted in zip(DEGREES, expected_at(phase, depth)):

@@ -149,6 +149,7 @@ RECIPROCAL = [("P", "P"), ("S", "S"), ("PcP", "PcP"), ("PcS", "ScP"), ("PKP", "P
 
 
 @pytest.mark.parametrize("depth", [35.0, 250.0])
+@pytest.mark.slow
 def test_reciprocity(ak135, depth):
     """A source at depth h and a receiver at the surface, against a source at
     the surface and a receiver at h, with the phase read backwards."""

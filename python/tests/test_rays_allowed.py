@@ -104,6 +104,7 @@ def test_every_arrival_leaves_and_arrives_as_its_legs_say(ak135):
         assert 0.0 <= r["incidence_deg"] <= 90.0, r
 
 
+@pytest.mark.slow
 def test_table_and_exact_agree_field_by_field(ak135):
     """Depth phases, conversions and up-going rays from depths on and beside
     the Moho: the same phases, times, ray parameters and angles whether

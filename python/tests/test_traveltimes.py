@@ -268,6 +268,7 @@ def ak135(tmp_path_factory):
     return TravelTimes("ak135", cache=tmp_path_factory.mktemp("cache"))
 
 
+@pytest.mark.slow
 def test_tables_against_exact_rays(ak135):
     """Every interpolated arrival, traced again as an exact ray: it lands
     within 0.01 deg of the distance asked, at the time given to 5 ms; and the
