@@ -41,6 +41,7 @@ constexpr double kSlopeSpan = 0.1 * kPi / 180.0;  // rad: d2T/dX2 is taken over 
 constexpr int kApproach = 24;          // rays closing in on a slowness, each twice as close
 constexpr int kApproachSpan = 6;       // from this many grid steps below it
 constexpr int kDown = 0, kUp = 1, kTurn = 2;
+constexpr int kBuckets = 256;          // spans of distance the runs are indexed by
 
 // --- memory: every block of a source comes from one arena, freed at once ----
 //
@@ -386,6 +387,12 @@ struct MonotoneRun {
     int rising;       // 1 rising, -1 falling, 0 flat
 };
 
+// A run within one span of distance: the samples first .. last hold the
+// near end of the interval of every distance of the span the run reaches.
+struct RunSpan {
+    int run, first, last;
+};
+
 struct Member {
     const arrivals_member *spec;
     Pass *passes = nullptr;
@@ -457,6 +464,14 @@ struct arrivals_source {
     MonotoneRun *runs = nullptr;
     int n_runs = 0;
     double max_distance = 0.0;
+    // The runs that reach into each of n_buckets equal spans of distance
+    // from 0 to max_distance, in their order, with the samples of each that
+    // a distance in the span can fall between: in_bucket[bucket_first[b]
+    // .. bucket_first[b + 1]).
+    int n_buckets = 0;
+    double bucket_scale = 0.0;
+    int *bucket_first = nullptr;
+    RunSpan *in_bucket = nullptr;
 };
 
 namespace {
@@ -968,6 +983,70 @@ bool add_pieces(Source &s, int g, double *t, double *x)
     return true;
 }
 
+// The span of distance a value lies in (any monotone map of distance into
+// 0 .. n_buckets - 1 would do: a run is listed in every span from its
+// least distance's to its largest's).
+int bucket_of(const Source &s, double x)
+{
+    const double f = x * s.bucket_scale;
+    return !(f >= 0.0) ? 0 : f >= s.n_buckets - 1 ? s.n_buckets - 1 : static_cast<int>(f);
+}
+
+// Run r in each span of distance it reaches, into the spans' lists at
+// `at`.  Along the run the span of its samples moves one way; key is that
+// span, negated for a falling run, so that it never falls along the run.
+// For a distance in span b (key kb), the last sample on its near side
+// (x <= it rising, >= falling) lies between the last sample of a key below
+// kb (on the near side of every distance of the span; else the run's first,
+// on the near side of any distance the run reaches) and the last sample of
+// a key at most kb (every later sample lies beyond every distance of the
+// span).
+void spans_of_run(Source &s, int r, int *at)
+{
+    const MonotoneRun &run = s.runs[r];
+    const int b_lo = bucket_of(s, run.lo), b_hi = bucket_of(s, run.hi);
+    const int way = run.rising < 0 ? -1 : 1;
+    auto key = [&](int i) { return way * bucket_of(s, s.cx[i]); };
+    int lo = run.first;
+    int hi = lo;
+    for (int n = 0; n <= b_hi - b_lo; ++n) {
+        const int b = way > 0 ? b_lo + n : b_hi - n;  // kb = way * b ascending
+        const int kb = way * b;
+        while (lo + 1 <= run.last && key(lo + 1) < kb)
+            ++lo;
+        hi = larger(hi, lo);
+        while (hi + 1 <= run.last && key(hi + 1) <= kb)
+            ++hi;
+        s.in_bucket[at[b]++] = {r, lo, hi};
+    }
+}
+
+// Which runs reach into each span of distance, and where in each: a
+// distance is searched for only in the runs of its own span, and in each
+// only among the few samples of the span.
+bool make_buckets(Source &s)
+{
+    s.n_buckets = s.n_runs ? kBuckets : 1;
+    s.bucket_scale = s.max_distance > 0.0 ? kBuckets / s.max_distance : 0.0;
+    s.bucket_first = s.arena.make_zero<int>(s.n_buckets + 1);
+    if (!s.bucket_first)
+        return false;
+    int *first = s.bucket_first;
+    for (int r = 0; r < s.n_runs; ++r)
+        for (int b = bucket_of(s, s.runs[r].lo), e = bucket_of(s, s.runs[r].hi); b <= e; ++b)
+            ++first[b + 1];
+    for (int b = 0; b < s.n_buckets; ++b)
+        first[b + 1] += first[b];
+    s.in_bucket = s.arena.make<RunSpan>(first[s.n_buckets]);
+    int *at = s.arena.make<int>(s.n_buckets);
+    if (!s.in_bucket || !at)
+        return false;
+    memcpy(at, first, sizeof(int) * s.n_buckets);
+    for (int r = 0; r < s.n_runs; ++r)
+        spans_of_run(s, r, at);
+    return true;
+}
+
 // The monotone runs of every piece, where the search looks.
 bool make_runs(Source &s)
 {
@@ -997,7 +1076,7 @@ bool make_runs(Source &s)
             start = end;
         }
     }
-    return true;
+    return make_buckets(s);
 }
 
 bool lay_out(Source &s)
@@ -1095,10 +1174,18 @@ int name_of(const Member &m, double p)
         return is_nan(m.fold) ? m.code : p > m.fold ? m.code : m.spec->code_b;
     if (!m.neg_least)
         return m.code;
-    const int stop = search(m.neg_least, m.n_least, -p, false);
-    for (int r = 0; r < m.n_regions; ++r)
-        if (stop < m.region_row[r] || (stop == m.region_row[r] && p > m.region_top[r]))
+    // stop, the layer the ray cannot cross, is the count of -least at or
+    // below -p (ascending), compared here with each region's row only:
+    // stop < R where -least[R - 1] > -p, stop <= R where R is the last
+    // row or -least[R] > -p.
+    const double *a = m.neg_least;
+    for (int r = 0; r < m.n_regions; ++r) {
+        const int row = m.region_row[r];
+        const bool below = row > 0 && !(a[row - 1] <= -p);
+        const bool at = !below && (row == m.n_least || !(a[row] <= -p));
+        if (below || (at && p > m.region_top[r]))
             return m.region_code[r];
+    }
     return m.code;
 }
 
@@ -1166,6 +1253,24 @@ struct Sink {
     }
 };
 
+int earlier(const void *pa, const void *pb);
+
+// The earliest arrival of one distance, as arrivals_at orders them: of the
+// rays it finds twice (which it keeps once), each copy gives the same
+// fields the order reads, so the earliest of all it finds is the first it
+// would return.
+struct Earliest {
+    arrivals_arrival best;
+    bool found;
+
+    void add(const arrivals_arrival &a)
+    {
+        if (!found || earlier(&a, &best) < 0)
+            best = a;
+        found = true;
+    }
+};
+
 void angles(const Source &s, const Member &m, double p, arrivals_arrival &a)
 {
     const double takeoff = asin(smaller(1.0, p / m.source_eta)) * 180.0 / kPi;
@@ -1177,7 +1282,8 @@ void angles(const Source &s, const Member &m, double p, arrivals_arrival &a)
     a.dtdh = m.going_up ? q : -q;
 }
 
-void hit(const Source &s, const MonotoneRun &run, int k, double target, int which, Sink &sink)
+template <class Out>
+void hit(const Source &s, const MonotoneRun &run, int k, double target, int which, Out &sink)
 {
     const Member &m = s.members[run.member];
     arrivals_arrival a;
@@ -1198,8 +1304,10 @@ void hit(const Source &s, const MonotoneRun &run, int k, double target, int whic
 // rules: an inner sample belongs to the interval it starts (the last
 // interval of a piece keeps its right end), and two samples of equal p
 // bound no ray.
-void search_run(const Source &s, const MonotoneRun &run, double target, int which, Sink &sink)
+template <class Out>
+void search_run(const Source &s, const RunSpan &span, double target, int which, Out &sink)
 {
+    const MonotoneRun &run = s.runs[span.run];
     if (!(run.lo <= target && target <= run.hi))
         return;
     const double *x = s.cx;
@@ -1210,17 +1318,20 @@ void search_run(const Source &s, const MonotoneRun &run, double target, int whic
             return;
         k = run.last - 1;
     } else {
-        // m: the last sample on the near side of target (x_m <= target
-        // rising, x_m >= target falling), first .. last.
-        int lo = run.first, hi = run.last;
-        while (lo < hi) {
-            const int mid = (lo + hi + 1) / 2;
-            if (run.rising > 0 ? x[mid] <= target : x[mid] >= target)
-                lo = mid;
-            else
-                hi = mid - 1;
+        // k: the last sample on the near side of target (x_k <= target
+        // rising, x_k >= target falling), in the span's samples first ..
+        // last (x strictly monotone; the span's first is on the near side).
+        // Halving without a branch the processor would have to guess: the
+        // side taken is data, not code.
+        const double *near = x + span.first;
+        const double way = run.rising;
+        int base = 0;
+        for (int len = span.last - span.first + 1; len > 1;) {
+            const int half = len / 2;
+            base += (near[base + half] - target) * way <= 0.0 ? half : 0;
+            len -= half;
         }
-        k = lo;
+        k = span.first + base;
         if (k == run.last) {
             // target is the run's last sample: the next run starts there,
             // unless the piece ends there.
@@ -1234,7 +1345,19 @@ void search_run(const Source &s, const MonotoneRun &run, double target, int whic
     hit(s, run, k, target, which, sink);
 }
 
-void search_degree(const Source &s, double degree, int which, Sink &sink)
+// The runs that may reach `target`, in their order: those of its span.
+template <class Out>
+void search_span(const Source &s, double target, int which, Out &sink)
+{
+    if (!(target <= s.max_distance))
+        return;
+    const int b = bucket_of(s, target);
+    for (int k = s.bucket_first[b]; k < s.bucket_first[b + 1]; ++k)
+        search_run(s, s.in_bucket[k], target, which, sink);
+}
+
+template <class Out>
+void search_degree(const Source &s, double degree, int which, Out &sink)
 {
     if (!is_finite(degree))
         return;
@@ -1243,14 +1366,9 @@ void search_degree(const Source &s, double degree, int which, Sink &sink)
         reduced = 360.0 - reduced;
     const double rad = reduced * kPi / 180.0;
     for (int n = 0; rad + (2 * n) * kPi <= s.max_distance; ++n) {
-        const double direct = rad + (2 * n) * kPi;
-        for (int r = 0; r < s.n_runs; ++r)
-            search_run(s, s.runs[r], direct, which, sink);
-        if (reduced != 180.0) {
-            const double back = (2 * (n + 1)) * kPi - rad;
-            for (int r = 0; r < s.n_runs; ++r)
-                search_run(s, s.runs[r], back, which, sink);
-        }
+        search_span(s, rad + (2 * n) * kPi, which, sink);
+        if (reduced != 180.0)
+            search_span(s, (2 * (n + 1)) * kPi - rad, which, sink);
     }
     // Diffracted and head waves run on along their boundary.
     for (int g = 0; g < s.n_members; ++g) {
@@ -1512,6 +1630,136 @@ bool core_totals(Source &src)
     return true;
 }
 
+// --- many pairs from a phase's dense table -------------------------------------
+//
+// The host's numpy evaluation, operation for operation: the same IEEE
+// operations in the same order on the same types (the patch in float32,
+// Horner's rule in v then in u; the corner's time and the cell's scales in
+// float64), with no fused multiply-add (-ffp-contract=off), so that the two
+// give the same bits and either is the other's check.
+
+constexpr int kSplit = 4;                        // a split cell's sub-cells a side
+constexpr int kSolve = -1, kChildren = -2;       // counts of cells
+constexpr size_t kPairBlock = 32;                // pairs whose memory is asked for at once
+
+inline void prefetch(const void *address) { __builtin_prefetch(address); }
+
+// The cell [nodes[i], nodes[i + 1]] holding v: the largest i with
+// nodes[i] <= v, at most n - 2 (and 0 below the first node).  The lookup's
+// node, moved up twice, then a bisection for what is left.
+int locate(const double *nodes, int n, const arrivals_lookup &lut, double v)
+{
+    const double f = (v - lut.start) * lut.scale;
+    const int bin = !(f >= 0.0) ? 0 : f >= lut.n - 1 ? lut.n - 1 : static_cast<int>(f);
+    int i = lut.nodes[bin];
+    for (int step = 0; step < 2; ++step)
+        i += i + 1 < n && v >= nodes[i + 1];
+    if (i + 1 < n && v >= nodes[i + 1])
+        i = search(nodes, n, v, false) - 1;
+    return smaller(i, n - 2);
+}
+
+struct PatchValue {
+    double t;
+    float tu, tv;  // slopes along u and v (per cell width and height)
+    int names;
+    float split;
+};
+
+PatchValue bicubic(const arrivals_patch &rec, float u, float v)
+{
+    float c[16];
+    c[0] = 0.0f;
+    for (int k = 0; k < 15; ++k)
+        c[k + 1] = rec.c[k];
+    float a[4], b[4];  // the polynomials in u's powers
+    for (int i = 0; i < 4; ++i) {
+        const float *r = c + 4L * i;
+        a[i] = ((r[3] * v + r[2]) * v + r[1]) * v + r[0];
+        b[i] = (3.0f * r[3] * v + 2.0f * r[2]) * v + r[1];
+    }
+    PatchValue out;
+    out.t = rec.t0 + static_cast<double>(((a[3] * u + a[2]) * u + a[1]) * u + a[0]);
+    out.tu = (3.0f * a[3] * u + 2.0f * a[2]) * u + a[1];
+    out.tv = ((b[3] * u + b[2]) * u + b[1]) * u + b[0];
+    out.names = rec.names;
+    out.split = rec.p_split;
+    return out;
+}
+
+// A pair located in the grid: where it lies in its cell (u, v), the
+// cell's inverse width and height, and the cell.
+struct Located {
+    double u, v, iu, iv;
+    long cell;
+    bool finite;
+};
+
+Located locate_pair(const arrivals_pair_table &tb, double h, double x)
+{
+    Located at{0.0, 0.0, 0.0, 0.0, 0, is_finite(h) && is_finite(x)};
+    if (!at.finite)
+        return at;
+    const int i = locate(tb.depths, tb.n_depths, tb.depth_lookup, h);
+    const int j = locate(tb.distances, tb.n_distances, tb.distance_lookup, x);
+    at.iv = 1.0 / (tb.depths[i + 1] - tb.depths[i]);
+    at.iu = 1.0 / (tb.distances[j + 1] - tb.distances[j]);
+    at.v = (h - tb.depths[i]) * at.iv;
+    at.u = (x - tb.distances[j]) * at.iu;
+    at.cell = static_cast<long>(i) * (tb.n_distances - 1) + j;
+    return at;
+}
+
+// One located pair: its time, slopes and name code into the outputs; false
+// if the calculator must solve it.
+bool pair_at(const arrivals_pair_table &tb, const Located &at, double &time, double &p,
+             double &dtdh, int &code)
+{
+    time = p = dtdh = nan();
+    code = -1;
+    if (!at.finite)
+        return true;
+    double u = at.u, v = at.v, iu = at.iu, iv = at.iv;
+    long cell = at.cell;
+    int word = tb.cells[cell];
+    int count = (word & 7) - 2;
+    PatchValue got;
+    if (count == 1) {
+        got = bicubic(tb.patches[word >> 3], static_cast<float>(u), static_cast<float>(v));
+    } else {
+        while (count == kChildren) {
+            // The sub-cell holding (u, v), numpy's truncation; a pair
+            // beyond the grid goes to the sub-cells at its edge.
+            const double su_f = u * kSplit, sv_f = v * kSplit;
+            const int su = !(su_f >= 0.0) ? 0 : su_f >= kSplit - 1 ? kSplit - 1
+                                                                   : static_cast<int>(su_f);
+            const int sv = !(sv_f >= 0.0) ? 0 : sv_f >= kSplit - 1 ? kSplit - 1
+                                                                   : static_cast<int>(sv_f);
+            u = u * kSplit - su;
+            v = v * kSplit - sv;
+            iu *= kSplit;
+            iv *= kSplit;
+            cell = static_cast<long>(word >> 3) + static_cast<long>(sv) * kSplit + su;
+            word = tb.cells[cell];
+            count = (word & 7) - 2;
+        }
+        if (count < 1)
+            return count != kSolve;
+        got.t = nan();
+        for (int e = 0; e < count; ++e) {
+            const PatchValue other = bicubic(tb.patches[(word >> 3) + e], static_cast<float>(u),
+                                             static_cast<float>(v));
+            if (!(other.t >= got.t))  // the first patch, or an earlier one
+                got = other;
+        }
+    }
+    time = got.t;
+    p = static_cast<double>(got.tu) * iu;
+    dtdh = static_cast<double>(got.tv) * iv;
+    code = p > static_cast<double>(got.split) ? (got.names & 0xFFFF) : (got.names >> 16);
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -1584,6 +1832,69 @@ int arrivals_at(const arrivals_source *source, const double *degrees, int n,
     }
     qsort(out, kept, sizeof(arrivals_arrival), earlier);
     return kept;
+}
+
+int arrivals_first(const arrivals_source *source, const double *degrees, int n,
+                   arrivals_arrival *out)
+{
+    int found = 0;
+    for (int i = 0; i < n; ++i) {
+        Earliest sink{};
+        search_degree(*source, degrees[i], i, sink);
+        if (sink.found) {
+            out[i] = sink.best;
+            ++found;
+        } else {
+            out[i] = arrivals_arrival{};
+            out[i].which = -1;
+            out[i].member = out[i].code = -1;
+            out[i].time = out[i].p = out[i].takeoff = out[i].incidence = out[i].travelled =
+                out[i].dtdh = out[i].dpdx = nan();
+        }
+    }
+    return found;
+}
+
+size_t arrivals_pairs(const arrivals_pair_table *table, const double *depths,
+                      const double *distances, size_t n, double *time, double *p, double *dtdh,
+                      size_t stride, int *code, size_t *solve)
+{
+    // Each pair reads one word and one patch at random in tables of tens of
+    // MB, so the pairs go in blocks: all located and their words asked of
+    // memory, then their patches asked for, then evaluated, so that the
+    // block's misses overlap rather than follow one another.
+    if (n == 0)
+        return 0;
+    const arrivals_pair_table &tb = *table;
+    size_t n_solve = 0;
+    unsigned char *t = reinterpret_cast<unsigned char *>(time);
+    unsigned char *q = reinterpret_cast<unsigned char *>(p);
+    unsigned char *d = reinterpret_cast<unsigned char *>(dtdh);
+    Located at[kPairBlock];
+    for (size_t start = 0; start < n; start += kPairBlock) {
+        const int m = static_cast<int>(n - start < kPairBlock ? n - start : kPairBlock);
+        for (int k = 0; k < m; ++k) {
+            at[k] = locate_pair(tb, depths[start + k], distances[start + k]);
+            prefetch(tb.cells + at[k].cell);
+        }
+        for (int k = 0; k < m; ++k) {
+            const int word = tb.cells[at[k].cell];
+            const arrivals_patch *first = tb.patches + (word >> 3);
+            if (at[k].finite && (word & 7) == 3) {
+                prefetch(first);
+                prefetch(reinterpret_cast<const unsigned char *>(first) + sizeof *first - 1);
+            }
+        }
+        for (int k = 0; k < m; ++k, t += stride, q += stride, d += stride) {
+            double tk, pk, dk;
+            if (!pair_at(tb, at[k], tk, pk, dk, code[start + k]))
+                solve[n_solve++] = start + k;
+            memcpy(t, &tk, sizeof tk);
+            memcpy(q, &pk, sizeof pk);
+            memcpy(d, &dk, sizeof dk);
+        }
+    }
+    return n_solve;
 }
 
 }  // extern "C"

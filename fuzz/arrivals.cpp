@@ -2,9 +2,10 @@
 // receiver depths and distances, on a planet of homogeneous regions built
 // once.  Pointers and counts keep their contract (every index a member or a
 // naming list holds lies inside its array); every value is free.  A source
-// is made or refused, searched for the distances in one call and one by
-// one, and freed: no crash, hang or leak, and every arrival names a
-// distance, a member and a code that exist, with a finite time.
+// is made or refused, searched for the distances in one call, one by one
+// and for the earliest of each, and freed: no crash, hang or leak, every
+// arrival names a distance, a member and a code that exist, with a finite
+// time, and each distance's earliest is the first the search lists.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,44 @@ double depth(fuzz::Input &in)
     case 4: return pl.icb;
     default: return in.value();
     }
+}
+
+// A dense table of one phase over 3 x 3 nodes: a cell of one patch, one
+// split 4 x 4 (its first sub-cell split again), one left to the calculator
+// and one without the phase.
+struct PairTable {
+    double depths[3] = {0.0, 10.0, 25.0}, distances[3] = {0.0, 1.0, 3.0};
+    int cells[4 + 32] = {};
+    arrivals_patch patches[1 + 31] = {};
+    int lut[3] = {0, 1, 1};
+    arrivals_pair_table table{};
+
+    PairTable()
+    {
+        auto word = [](int first, int count) { return first * 8 + count + 2; };
+        cells[0] = word(0, 1);
+        cells[1] = word(4, -2);
+        cells[2] = word(0, -1);
+        cells[3] = word(0, 0);
+        cells[4] = word(20, -2);
+        for (int k = 1; k < 32; ++k)
+            cells[4 + k] = word(k, 1);
+        for (int k = 0; k < 32; ++k) {
+            patches[k].t0 = 100.0 + k;
+            patches[k].c[0] = 8.0f;  // u
+            patches[k].c[3] = -0.1f;  // v
+            patches[k].names = 1 << 16;
+            patches[k].p_split = 5.0f;
+        }
+        table = {3, 3, depths, distances, cells, patches,
+                 {0.0, 2.0 / 25.0, 3, lut}, {0.0, 2.0 / 3.0, 3, lut}};
+    }
+};
+
+const PairTable &pair_table()
+{
+    static const PairTable tb;
+    return tb;
 }
 
 }  // namespace
@@ -135,6 +174,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (next != n)
         fuzz::fail("the distances searched alone gave %d arrivals, together %d", next, n);
+    // The earliest of each distance: the first the whole search lists.
+    std::vector<arrivals_arrival> first(degrees.size());
+    const int found = arrivals_first(s, degrees.data(), n_degrees, first.data());
+    int listed = 0;
+    for (int d = 0, k = 0; d < count; ++d) {
+        const bool has = k < n && out[k].which == d;
+        listed += has;
+        if (has != (first[d].which == d) ||
+            (has && (first[d].time != out[k].time || first[d].code != out[k].code)))
+            fuzz::fail("distance %d: its first arrival differs from the search's", d);
+        while (k < n && out[k].which == d)
+            ++k;
+    }
+    if (found != listed)
+        fuzz::fail("arrivals_first found %d distances, the search %d", found, listed);
+    // The distances as (depth, distance) pairs of a dense table: any value
+    // gives a defined result, and one inside the grid a time and a name of
+    // the table, or NaN and none (beyond it the edge cells' patches are
+    // extrapolated, and may overflow).
+    const std::size_t n_pairs = static_cast<std::size_t>(count) / 2;
+    std::vector<double> time(n_pairs + 1), p(n_pairs + 1), dtdh(n_pairs + 1);
+    std::vector<int> code(n_pairs + 1);
+    std::vector<std::size_t> solve(n_pairs + 1);
+    const std::size_t n_solve = arrivals_pairs(&pair_table().table, degrees.data(),
+                                               degrees.data() + n_pairs, n_pairs, time.data(),
+                                               p.data(), dtdh.data(), sizeof(double),
+                                               code.data(), solve.data());
+    for (std::size_t k = 0; k < n_solve; ++k)
+        if (solve[k] >= n_pairs || (k && solve[k] <= solve[k - 1]) ||
+            !std::isnan(time[solve[k]]))
+            fuzz::fail("pair %zu was left to the calculator, or twice", solve[k]);
+    for (std::size_t k = 0; k < n_pairs; ++k) {
+        const double h = degrees[k], x = degrees[n_pairs + k];
+        if (code[k] < -1 || code[k] > 1 ||
+            (h >= 0.0 && h <= 25.0 && x >= 0.0 && x <= 3.0 &&
+             std::isnan(time[k]) != (code[k] < 0)))
+            fuzz::fail("pair %zu: time %g, name code %d", k, time[k], code[k]);
+    }
     arrivals_source_free(s);
     return 0;
 }

@@ -27,6 +27,8 @@
 #define ARRIVALS_API
 #endif
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -136,6 +138,70 @@ ARRIVALS_API void arrivals_source_free(arrivals_source *source);
  * turns); a non-finite one has no arrival. */
 ARRIVALS_API int arrivals_at(const arrivals_source *source, const double *degrees, int n,
                              arrivals_arrival *out, int capacity);
+
+/* The earliest arrival at each of the n distances (degrees): out[i] is the
+ * one arrivals_at would list first for degrees[i], or has which = -1 (and
+ * a NaN time) where none arrives.  out holds n arrivals; returns how many
+ * distances have one.  For the first P of many stations, say, with no sort
+ * of the arrivals and no room to guess. */
+ARRIVALS_API int arrivals_first(const arrivals_source *source, const double *degrees, int n,
+                                arrivals_arrival *out);
+
+/* --- many (depth, distance) pairs from one phase's dense table -------------
+ *
+ * A host's table of one phase's first arrival over a grid of source depths
+ * (km) by distances (degrees): over each cell, each branch that can be first
+ * is a bicubic patch of the time, and the earliest of them is taken.  This
+ * evaluates it for many pairs at once, each at its own depth. */
+
+/* A patch over a cell, u along the distance and v along the depth, each 0
+ * to 1 across it: T = t0 + sum c[4i + j - 1] u^i v^j over (i, j) != (0, 0),
+ * the coefficients in float32 (80 bytes, the host's record); the name is
+ * code `names & 0xFFFF` where p (s/deg) lies above p_split, `names >> 16`
+ * below. */
+typedef struct {
+    double t0;
+    float c[15];
+    float p_split;
+    int names;
+    int pad;
+} arrivals_patch;
+
+/* nodes[(int)((value - start) * scale)], the index clipped into 0 .. n - 1,
+ * is the index of a grid node at or below the value (a guess the search
+ * moves up from). */
+typedef struct {
+    double start, scale;
+    int n;
+    const int *nodes;
+} arrivals_lookup;
+
+/* The grid's nodes, ascending, and a word per cell, first * 8 + count + 2:
+ * the cells of the grid row by row in depth, then the sub-cells of split
+ * ones.  count patches from patches[first]; count 0: the phase does not
+ * arrive there; -1: the calculator must solve the pair; -2: the cell is
+ * split 4 x 4 into the cells first .. first + 15, by depth then distance. */
+typedef struct {
+    int n_depths, n_distances;
+    const double *depths, *distances;
+    const int *cells;
+    const arrivals_patch *patches;
+    arrivals_lookup depth_lookup, distance_lookup;
+} arrivals_pair_table;
+
+/* The first arrival of the table's phase at n pairs: the time (s), p = dT/dD
+ * (s/deg) and dT/dh (s/km), the slopes of the time interpolated, each
+ * written `stride` bytes after the last (sizeof(double) for plain arrays,
+ * a record's size to fill the fields of records), and code[k] the name's
+ * code.  NaN and code -1 where the phase does not arrive, the depth or
+ * distance is not finite, or the calculator must solve the pair; the
+ * indices of the last go into solve, in order, and the return value says
+ * how many.  Beyond the grid the edge cells' patches are extrapolated.
+ * The arithmetic is the host's (numpy's), operation for operation, so
+ * that the two give the same bits. */
+ARRIVALS_API size_t arrivals_pairs(const arrivals_pair_table *table, const double *depths,
+                                   const double *distances, size_t n, double *time, double *p,
+                                   double *dtdh, size_t stride, int *code, size_t *solve);
 
 #ifdef __cplusplus
 }

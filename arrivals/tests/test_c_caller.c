@@ -18,6 +18,11 @@ int main(void)
                 offsetof(arrivals_arrival, dpdx) != 64;
     failures += sizeof(arrivals_leg) != 40 || offsetof(arrivals_leg, start) != 8;
     failures += offsetof(arrivals_member, head_depth) != 24 || sizeof(arrivals_member) != 64;
+    /* A patch is the host's 80-byte record. */
+    failures += sizeof(arrivals_patch) != 80 || offsetof(arrivals_patch, c) != 8 ||
+                offsetof(arrivals_patch, p_split) != 68 || offsetof(arrivals_patch, names) != 72;
+    /* No pairs, no distances: nothing read or written. */
+    failures += arrivals_pairs(NULL, NULL, NULL, 0, NULL, NULL, NULL, 8, NULL, NULL) != 0;
     /* A depth outside the model's mantle gives no source. */
     model.cmb = 2891.0;
     model.n_p = 2;
