@@ -273,8 +273,7 @@ class Corrector:
         if key not in self._tables:
             self._tables[key] = self._table(depth, receiver, member, legs)
         nodes, values, by_distance = self._tables[key]
-        x = travelled if by_distance else p
-        return tuple(_piecewise(nodes, v, x) for v in values)
+        return _piecewise(nodes, values, travelled if by_distance else p)
 
     def _table(self, depth, receiver, member, legs):
         from ._exact import Earth
@@ -313,16 +312,48 @@ class Corrector:
 
 
 def _piecewise(nodes, values, x):
-    """Linear interpolation on pieces (each its nodes and values), each
-    point on the piece that holds it (the nearest where none does)."""
+    """Linear interpolation on pieces (each its nodes), of each of `values`
+    (each a list of the pieces' values), each point on the piece that holds
+    it (the nearest where none does): a tuple, one array per entry of
+    `values`."""
     x = np.asarray(x, dtype=np.float64)
-    out = np.full(x.shape, np.nan)
+    out = [np.full(x.shape, np.nan) for _ in values]
     lows = np.array([n[0] for n in nodes])
     which = np.clip(np.searchsorted(lows, x, side="right") - 1, 0, len(nodes) - 1)
-    for k, (n, v) in enumerate(zip(nodes, values)):
-        mine = which == k
-        if mine.any():
-            out[mine] = np.interp(x[mine], n, v)
+    for k, n in enumerate(nodes):
+        mine = np.flatnonzero(which == k) if len(nodes) > 1 else slice(None)
+        at = x[mine]
+        if len(at):
+            for o, got in zip(out, _interp(at, n, [v[k] for v in values])):
+                o[mine] = got
+    return tuple(out)
+
+
+def _interp(x, xp, fps):
+    """np.interp(x, xp, fp) for each fp of `fps`, the interval of each x
+    found once for all: inside an interval, numpy's own arithmetic, slope
+    (fp[j + 1] - fp[j]) / (xp[j + 1] - xp[j]) times (x - xp[j]) plus fp[j];
+    the rest (on a node, beyond the ends, NaN) by np.interp itself."""
+    if len(xp) < 2:
+        return [np.interp(x, xp, fp) for fp in fps]
+    j = np.searchsorted(xp, x, side="right") - 1
+    np.clip(j, 0, len(xp) - 2, out=j)
+    start = xp[j]
+    step = x - start
+    # x == xp[j] (on a node), j past an end, or x NaN: not inside.
+    other = np.flatnonzero(~((step > 0.0) & (x < xp[j + 1])))
+    out = []
+    for fp in fps:
+        fp = np.asarray(fp, dtype=np.float64)
+        with np.errstate(all="ignore"):     # as np.interp, quietly
+            slope = (fp[1:] - fp[:-1]) / (xp[1:] - xp[:-1])
+            got = slope[j] * step + fp[j]
+        redo = other
+        if np.isnan(got).any():     # numpy tries the other end, then the value
+            redo = np.union1d(other, np.flatnonzero(np.isnan(got)))
+        if len(redo):
+            got[redo] = np.interp(x[redo], xp, fp)
+        out.append(got)
     return out
 
 
@@ -361,13 +392,19 @@ def table_geo(tt, sources, stations, names, ellipticity, first, errors):
         raise ValueError(f"sources, stations: {len(src)} sources and {len(sta)} stations do "
                          f"not pair up (give as many of each, or one of either)") from None
     src, sta = np.broadcast_to(src, (n, 3)), np.broadcast_to(sta, (n, sta.shape[1]))
-    elevation = sta[:, 2] if sta.shape[1] > 2 else np.zeros(n)
-    receiver = sta[:, 3] if sta.shape[1] > 3 else np.zeros(n)
+    none = np.broadcast_to(np.float64(0.0), (n,))
+    elevation = sta[:, 2] if sta.shape[1] > 2 else none
+    receiver = sta[:, 3] if sta.shape[1] > 3 else none
     depth = src[:, 2]
-    dist, az, baz = _geo.distance_azimuth(src[:, 0], src[:, 1], sta[:, 0], sta[:, 1],
-                                          errors=errors)
+    coordinates = (src[:, 0], src[:, 1], sta[:, 0], sta[:, 1])
+    if errors == "raise":
+        # The first bad coordinate of all the pairs named, as
+        # distance_azimuth names it, before any pair is worked on.
+        _geo._check([(name, a, *limits) for name, a, limits in zip(
+            ("source_lat", "source_lon", "station_lat", "station_lon"), coordinates,
+            (_geo.LAT, _geo.LON, _geo.LAT, _geo.LON))], errors)
     cmb = tt.tables.cmb
-    bad = ~np.isfinite(dist)
+    refused = np.zeros(n, bool)
     for name, values, allowed in (("depth", depth, f"0 to below {cmb:g} km"),
                                   ("receiver depth", receiver, f"0 to below {cmb:g} km"),
                                   ("elevation", elevation, "finite metres")):
@@ -377,56 +414,136 @@ def table_geo(tt, sources, stations, names, ellipticity, first, errors):
             k = int(np.flatnonzero(wrong)[0])
             raise ValueError(f"{'sources' if name == 'depth' else 'stations'}: pair {k}: "
                              f"{name} {values[k]!r} is not allowed: expected {allowed}")
-        bad |= wrong
+        refused |= wrong
     corrector = tt._corrector()
-    colatitude = _geo.source_colatitude(np.where(bad, 0.0, src[:, 0]))
+    # CHUNK pairs at a time, from their coordinates to their rows: the
+    # arrays of a chunk stay in the cache and their memory is used again,
+    # not asked of the system anew for each step of 10^6 pairs.  Each
+    # chunk's rows are by pair then time, so the chunks' rows in turn are
+    # the whole's.
+    out = np.empty(len(names) * n, dtype=GEO_FIELDS) if first else None
+    if first:
+        # Its pages written once first, in one pass: a page's first write
+        # is a fault (costly on a virtual machine), and taken between a
+        # chunk's steps it also drives the chunk's arrays out of the cache.
+        out.view(np.uint8)[::PAGE] = 0
+    pieces, filled = [], 0
+    for s in range(0, n, CHUNK):
+        e = min(n, s + CHUNK)
+        dist, az, baz = _geo.distance_azimuth(*(c[s:e] for c in coordinates), errors=errors)
+        bad = ~np.isfinite(dist) | refused[s:e]
+        colatitude = _geo.source_colatitude(np.where(bad, 0.0, src[s:e, 0]))
+        geo = (elevation[s:e], colatitude, dist, az, baz)
+        parts = _chunk(tt, corrector, names, first, ellipticity, depth[s:e], receiver[s:e], bad,
+                       geo, s)
+        size = sum(len(code) for _, code, _ in parts)
+        if first:
+            _assemble(parts, out[filled:filled + size])
+            filled += size
+        elif size:
+            pieces.append(_assemble(parts, np.empty(size, dtype=GEO_FIELDS)))
+    if first:
+        return out if filled == len(out) else out[:filled]
+    return np.concatenate(pieces) if len(pieces) > 1 else pieces[0] if pieces else \
+        np.zeros(0, dtype=GEO_FIELDS)
+
+
+CHUNK = 1 << 14             # pairs worked on at once
+PAGE = 4096                 # bytes: a memory page, at most
+
+
+def _chunk(tt, corrector, names, first, ellipticity, depth, receiver, bad, geo, offset):
+    """The parts (see _part) of the pairs of one chunk, `offset` the first's
+    index: a part per phase asked (first) or one for all, and per source
+    and receiver depth."""
+    n = len(depth)
+    # The pairs by source and receiver depth: each group one source of the
+    # engine (pairs None: every pair, one event say).
+    ok = np.flatnonzero(~bad) if bad.any() else None
+    if ok is not None and not len(ok):
+        return []
+    if ok is None and (depth == depth[0]).all() and (receiver == receiver[0]).all():
+        groups, found = [(depth[0], receiver[0])], [None]
+    else:
+        ok = np.arange(n) if ok is None else ok
+        keys = np.stack([depth[ok], receiver[ok]], axis=1)
+        groups, inverse = np.unique(keys, axis=0, return_inverse=True)
+        groups = groups.tolist()
+        found = [ok[inverse.ravel() == k] for k in range(len(groups))]
+    dist = geo[2]
     parts = []
     for asked in ([(name,) for name in names] if first else [names]):
-        ok = np.flatnonzero(~bad)
-        if not len(ok):
-            continue
-        if (depth[ok] == depth[ok[0]]).all() and (receiver[ok] == receiver[ok[0]]).all():
-            groups, found = [(depth[ok[0]], receiver[ok[0]])], [ok]    # one event, say
-        else:
-            keys = np.stack([depth[ok], receiver[ok]], axis=1)
-            groups, inverse = np.unique(keys, axis=0, return_inverse=True)
-            groups = groups.tolist()
-            found = [ok[inverse.ravel() == k] for k in range(len(groups))]
         for (d, r), pairs in zip(groups, found):
             source = tt._source(d, asked, r)
-            which, code, t, p, to, inc, x, g, dtdh, dpdx = source.many(dist[pairs])
-            if first:
-                keep = np.flatnonzero(np.r_[True, which[1:] != which[:-1]])
-                which, code, t, p, to, inc, x, g, dtdh, dpdx = (
-                    c[keep] for c in (which, code, t, p, to, inc, x, g, dtdh, dpdx))
-            ph = source.plan.names[code]
-            at = pairs[which]
-            part = np.zeros(len(t), dtype=GEO_FIELDS)
-            part["pair"], part["depth_km"], part["receiver_depth_km"] = at, d, r
-            part["distance_deg"], part["azimuth_deg"] = dist[at], az[at]
-            part["back_azimuth_deg"], part["phase"] = baz[at], ph
-            part["ray_param_s_deg"] = p * PER_DEGREE
-            part["takeoff_deg"], part["incidence_deg"], part["dtdh_s_km"] = to, inc, dtdh
-            part["dpdd_s_deg2"] = dpdx * PER_DEGREE ** 2
-            members = source.members
-            elev = np.zeros(len(t))
-            ell = np.zeros(len(t))
-            for m in np.unique(g).tolist():
-                mine = g == m
-                _, member, legs = members[m]
-                if elevation[at[mine]].any():
-                    elev[mine] = _geo.elevation_correction(
-                        p[mine], elevation[at[mine]], legs[-1].wave, model=tt.model)
-                if ellipticity:
-                    taus = corrector.taus_many(d, r, member, legs, p[mine], x[mine])
-                    ell[mine] = _ellipticity.correction(*taus, colatitude[at[mine]],
-                                                        az[at[mine]])
-            part["time_s"] = t + elev + ell
-            part["ellipticity_s"], part["elevation_s"] = ell, elev
-            parts.append(part)
+            degrees = dist if pairs is None else dist[pairs]
+            columns = source.first(degrees) if first else source.many(degrees)
+            # first: a row per distance in order, so where every distance
+            # has one, row k is pair k.
+            every = first and pairs is None and len(columns[0]) == n
+            parts.append(_part(tt, corrector, source, columns, pairs, every, d, r, geo,
+                               ellipticity, offset))
+    return parts
+
+
+def _part(tt, corrector, source, columns, pairs, every, depth, receiver, geo, ellipticity,
+          offset):
+    """The rows of one source's arrivals as columns, their corrections added:
+    (columns by field, name codes, the source's names); pairs numbered from
+    `offset`."""
+    which, code, t, p, to, inc, x, g, dtdh, dpdx = columns
+    elevation, colatitude, dist, az, baz = geo
+    at = which if pairs is None else pairs[which]
+
+    def of(a):
+        """a's value at each row's pair."""
+        return a if every else a[at]
+
+    elev = np.zeros(len(t))
+    ell = np.zeros(len(t))
+    present = np.flatnonzero(np.bincount(g)).tolist() if len(g) else []
+    for m in present:
+        # Each member's rows, as index arrays (all of them where one member
+        # gives every row: no copy).
+        mine = slice(None) if len(present) == 1 else np.flatnonzero(g == m)
+        _, member, legs = source.members[m]
+        where = at[mine]
+        if elevation[where].any():
+            elev[mine] = _geo.elevation_correction(
+                p[mine], elevation[where], legs[-1].wave, model=tt.model)
+        if ellipticity:
+            taus = corrector.taus_many(depth, receiver, member, legs, p[mine], x[mine])
+            ell[mine] = _ellipticity.correction(*taus, colatitude[where], az[where])
+    columns = {"pair": at + offset, "depth_km": depth, "receiver_depth_km": receiver,
+               "distance_deg": of(dist), "azimuth_deg": of(az), "back_azimuth_deg": of(baz),
+               "time_s": t + elev + ell, "ray_param_s_deg": p * PER_DEGREE,
+               "takeoff_deg": to, "incidence_deg": inc, "dtdh_s_km": dtdh,
+               "dpdd_s_deg2": dpdx * PER_DEGREE ** 2, "ellipticity_s": ell,
+               "elevation_s": elev}
+    return columns, code, source.plan.names
+
+
+def _assemble(parts, out):
+    """The parts' rows into `out` (of GEO_FIELDS, as many rows), by pair then
+    time (lexsort's order of the parts laid end to end), each field written
+    once where it belongs; returns out."""
     if not parts:
-        return np.zeros(0, dtype=GEO_FIELDS)
+        return out
+    sizes = [len(code) for _, code, _ in parts]
     if len(parts) == 1:
-        return parts[0]     # one group: by pair, then time, as the engine gives it
-    out = np.concatenate(parts)
-    return out[np.lexsort((out["time_s"], out["pair"]))]
+        rows = [slice(None)]     # one group: by pair, then time, as the engine gives it
+    else:
+        order = np.lexsort((np.concatenate([c["time_s"] for c, _, _ in parts]),
+                            np.concatenate([c["pair"] for c, _, _ in parts])))
+        place = np.empty_like(order)
+        place[order] = np.arange(len(order))
+        ends = np.cumsum(sizes)
+        rows = [place[e - k:e] for e, k in zip(ends, sizes)]
+    phase = out["phase"].view(np.dtype((np.void, out.dtype["phase"].itemsize)))
+    for (columns, code, names), where in zip(parts, rows):
+        for field, values in columns.items():
+            out[field][where] = values
+        # The names as the bytes of their fixed-width strings (numpy copies
+        # strings one character at a time).
+        names = np.ascontiguousarray(names, dtype=out.dtype["phase"])
+        phase[where] = names.view(phase.dtype)[code]
+    return out

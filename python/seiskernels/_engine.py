@@ -74,6 +74,70 @@ _lib.arrivals_at.argtypes = [ctypes.c_void_p, _p, ctypes.c_int, ctypes.c_void_p,
 _at = _lib.arrivals_at        # pointers as c_void_p: an address does not fit a C int
 _free = _lib.arrivals_source_free
 
+# Added to version 1 of the interface later: a library without them still
+# serves, and the callers fall back on numpy (many pairs) or on arrivals_at.
+HAS_FIRST = hasattr(_lib, "arrivals_first")
+HAS_PAIRS = hasattr(_lib, "arrivals_pairs")
+if HAS_FIRST:
+    _lib.arrivals_first.restype = ctypes.c_int
+    _lib.arrivals_first.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int,
+                                    ctypes.c_void_p]
+    _first = _lib.arrivals_first
+
+
+class _Lookup(ctypes.Structure):
+    _fields_ = [("start", ctypes.c_double), ("scale", ctypes.c_double), ("n", ctypes.c_int),
+                ("nodes", ctypes.c_void_p)]
+
+
+class _PairTable(ctypes.Structure):
+    _fields_ = [("n_depths", ctypes.c_int), ("n_distances", ctypes.c_int),
+                ("depths", ctypes.c_void_p), ("distances", ctypes.c_void_p),
+                ("cells", ctypes.c_void_p), ("patches", ctypes.c_void_p),
+                ("depth_lookup", _Lookup), ("distance_lookup", _Lookup)]
+
+
+if HAS_PAIRS:
+    _lib.arrivals_pairs.restype = ctypes.c_size_t
+    _lib.arrivals_pairs.argtypes = [ctypes.c_void_p] * 3 + [ctypes.c_size_t] + \
+        [ctypes.c_void_p] * 3 + [ctypes.c_size_t] + [ctypes.c_void_p] * 2
+    _pairs_at = _lib.arrivals_pairs
+
+
+class PairTable:
+    """A phase's dense table of first arrivals (_pairs.Dense) as the engine
+    reads it: the grid, the cells' words, the patches and the lookups, each
+    a contiguous array of the type the engine takes, kept alive here."""
+
+    def __init__(self, depths, distances, cells, patches, lookup_h, lookup_x):
+        keep = self._keep = []
+
+        def address(a, dtype):
+            a = np.ascontiguousarray(a, dtype=dtype)
+            keep.append(a)
+            return a.ctypes.data
+
+        def lookup(lut):
+            start, scale, table = lut
+            return _Lookup(start, scale, len(table), address(table, np.intc))
+
+        if patches.dtype.itemsize != 80 or not patches.flags.c_contiguous:
+            raise ValueError("pair table: patches must be contiguous 80-byte records")
+        keep.append(patches)
+        self.table = _PairTable(len(depths), len(distances), address(depths, np.float64),
+                                address(distances, np.float64), address(cells, np.intc),
+                                patches.ctypes.data, lookup(lookup_h), lookup(lookup_x))
+        self._at = ctypes.byref(self.table)
+
+    def evaluate(self, h, x, time, p, dtdh, stride, code, solve):
+        """The engine's first arrival at the pairs (h, x: contiguous float64
+        arrays of n) into the addresses time, p and dtdh, `stride` bytes
+        apart, the name codes into `code` (n C ints, -1 for none); returns
+        the number of pairs to solve, their indices in `solve` (n size_t)."""
+        return _pairs_at(self._at, h.ctypes.data, x.ctypes.data, len(h), time, p, dtdh, stride,
+                         code.ctypes.data, solve.ctypes.data)
+
+
 _KINDS = {"ray": 0, "direct": 1, "diff": 2, "n": 3}
 _REGIONS = {MANTLE: 0, OUTER: 1, INNER: 2}
 _CORE = {"K": 0, "I": 1, "J": 2}
@@ -200,6 +264,9 @@ class Plan:
         self.names = np.array(self.code_names + [""], dtype="U16")
 
 
+_MOST = 1 << 30         # distances in one call (its count is a C int)
+
+
 class _Buffers:
     """One thread's room for the arrivals at one distance."""
 
@@ -279,6 +346,27 @@ class Source:
             if n <= len(out):
                 return out[:n]
             out = np.empty(n, ARRIVAL)
+
+    def first(self, degrees):
+        """The earliest arrival at each distance, as `many` gives the first
+        of each, in columns of one row per distance found: distance index,
+        name code, time, p, take-off, incidence, distance travelled, member,
+        dT/dh, dp/dX."""
+        degrees = np.ascontiguousarray(degrees, dtype=np.float64)
+        if not HAS_FIRST:
+            which, *rest = self.many(degrees)
+            keep = np.flatnonzero(np.r_[True, which[1:] != which[:-1]]) if len(which) else \
+                np.zeros(0, np.intp)
+            return [which[keep]] + [c[keep] for c in rest]
+        out = np.empty(len(degrees), ARRIVAL)
+        found = 0
+        for s in range(0, len(degrees), _MOST):
+            found += _first(self._handle, degrees[s:].ctypes.data, min(_MOST, len(degrees) - s),
+                            out[s:].ctypes.data)
+        if found < len(degrees):
+            out = out[out["which"] >= 0]
+        return [out[name] for name in ("which", "code", "time", "p", "takeoff", "incidence",
+                                       "travelled", "member", "dtdh", "dpdx")]
 
     def one(self, degree):
         """The arrivals at one distance as (phase, time, p, take-off,

@@ -56,7 +56,7 @@ import threading
 
 import numpy as np
 
-from . import _tables
+from . import _engine, _tables
 from ._phases import names_of
 
 VERSION = 2                 # of the dense tables and their saved form
@@ -92,6 +92,7 @@ LEVELS = 2                  # times at most
 GAP = 1e-6                  # km: the two nodes of a discontinuity are closer
 SOLVE, CHILDREN = -1, -2    # counts of a cell solved by the calculator, of a split one
 CHUNK = 1 << 14             # pairs interpolated at once (their arrays stay in cache)
+PAGE = 4096                 # bytes: a memory page, at most
 FIELDS = (("time_s", "f8"), ("ray_param_s_deg", "f8"), ("dtdh_s_km", "f8"))
 
 
@@ -159,6 +160,14 @@ class Dense:
         self._inv_h, self._inv_x = 1.0 / np.diff(self.h), 1.0 / np.diff(self.x)
         self._next_h, self._next_x = np.append(self.h[1:], np.inf), np.append(self.x[1:], np.inf)
         self._lut_h, self._lut_x = _lookup(self.h), _lookup(self.x)
+        self._engine = None
+
+    def engine_table(self):
+        """The table as the engine reads it, made once."""
+        if self._engine is None:
+            self._engine = _engine.PairTable(self.h, self.x, self.cells, self.patches,
+                                             self._lut_h, self._lut_x)
+        return self._engine
 
 
 def _lookup(nodes):
@@ -652,9 +661,13 @@ def evaluate(dense, h, x, out):
     return evaluate_many([dense], h, x, [out])[0]
 
 
-def evaluate_many(denses, h, x, outs):
-    """`evaluate` for several phases' tables at once: each chunk of pairs is
-    located once for all the tables on the same grid."""
+def evaluate_many(denses, h, x, outs, compiled=True):
+    """`evaluate` for several phases' tables at once: by the engine where
+    the library has it (unless `compiled` is False), else by numpy, each
+    chunk of pairs located once for all the tables on the same grid.  The
+    two give the same bits: the numpy path is the engine's reference."""
+    if compiled and _engine.HAS_PAIRS:
+        return [_compiled(dense, h, x, out) for dense, out in zip(denses, outs)]
     n = len(h)
     solve = [[] for _ in denses]
     same = all(np.array_equal(d.h, denses[0].h) and np.array_equal(d.x, denses[0].x)
@@ -672,6 +685,41 @@ def evaluate_many(denses, h, x, outs):
             v, u, cell, iu, iv = where
             _chunk(dense, u, v, cell, iu, iv, out[sl], s, solved)
     return [np.concatenate(x) if x else np.zeros(0, np.intp) for x in solve]
+
+
+ENGINE_CHUNK = 1 << 16      # pairs the engine evaluates per call (its scratch stays small)
+
+
+def _compiled(dense, h, x, out):
+    """One table by the engine, written into the fields of `out` in place;
+    the indices of the pairs to solve."""
+    h = np.ascontiguousarray(h, dtype=np.float64)
+    x = np.ascontiguousarray(x, dtype=np.float64)
+    n = len(h)
+    if not n:
+        return np.zeros(0, np.intp)
+    fields = [out[name] for name, _ in FIELDS]
+    if out.ndim != 1 or len(out) != n or out.strides[0] <= 0 or \
+            any(f.dtype != np.float64 for f in fields):
+        return evaluate_many([dense], h, x, [out], compiled=False)[0]     # numpy's layouts
+    stride = out.strides[0]
+    table = dense.engine_table()
+    chunk = min(n, ENGINE_CHUNK)
+    code = np.empty(chunk, np.intc)
+    solve = np.empty(chunk, np.uintp)
+    names = dense.names.astype(out.dtype["phase"])      # cut to the field, as numpy assigns
+    names = names.view(np.dtype((np.void, names.itemsize)))
+    phase = out["phase"].view(names.dtype)
+    addresses = [f.ctypes.data for f in fields]
+    solved = []
+    for s in range(0, n, chunk):
+        m = min(chunk, n - s)
+        k = table.evaluate(h[s:s + m], x[s:s + m], *(a + s * stride for a in addresses),
+                           stride, code, solve)
+        phase[s:s + m] = names[code[:m]]
+        if k:
+            solved.append(s + solve[:k].astype(np.intp))
+    return np.concatenate(solved) if solved else np.zeros(0, np.intp)
 
 
 def _chunk(dense, u, v, cell, iu, iv, out, start, solved):
@@ -818,6 +866,10 @@ def first_arrivals(tt, depths, distances, phases=("P", "S"), errors="raise", out
     dtype = np.dtype([(name, list(FIELDS) + [("phase", f"U{width}")]) for name in names])
     if out is None:
         result = out = np.empty(shape, dtype)
+        # Its pages written once first, in one pass: a page's first write is
+        # a fault (costly on a virtual machine), and taken amid the engine's
+        # reads of the tables it also drives them out of the cache.
+        out.reshape(-1).view(np.uint8)[::PAGE] = 0
     else:
         if not isinstance(out, np.ndarray) or out.dtype != dtype or out.shape != shape or \
                 not out.flags.c_contiguous or not out.flags.writeable:

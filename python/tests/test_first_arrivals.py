@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from seiskernels import _pairs
+from seiskernels import _engine, _pairs
 from seiskernels._phases import PhaseError
 from seiskernels.traveltimes import TravelTimes
 
@@ -88,6 +88,59 @@ def test_first_arrivals_match_the_calculator(models, region, phase):
     differ = got["phase"] != name.astype(str)
     for g, c in zip(got["phase"][differ], name[differ]):
         assert (c, g) in DIFFRACTED or (g, c) in DIFFRACTED, (g, c)
+
+
+def inside(dense, cells, per_cell, rng):
+    """Random pairs inside the given cells of the grid's top level."""
+    nx = len(dense.x)
+    i, j = np.divmod(np.repeat(cells, per_cell), nx - 1)
+    v, u = rng.random(len(i)), rng.random(len(i))
+    return (dense.h[i] + v * (dense.h[i + 1] - dense.h[i]),
+            dense.x[j] + u * (dense.x[j + 1] - dense.x[j]))
+
+
+def pn_model():
+    """Pn on a grid where it ends: cells without it."""
+    tt = TravelTimes("ak135", cache=False)
+    hs = _pairs.depth_nodes(tt.tables)
+    return tt, hs[(hs >= 5.0) & (hs <= 15.0)], np.arange(0.0, 40.5, 0.5)
+
+
+@pytest.mark.skipif(not _engine.HAS_PAIRS, reason="the engine library has no arrivals_pairs")
+@pytest.mark.parametrize("region", sorted(REGIONS) + ["Pn"])
+def test_the_engine_gives_the_bits_of_numpy(models, region):
+    """The engine's evaluation of the tables is numpy's to the bit (time,
+    slopes, name, the pairs left to the calculator): at random pairs, on
+    the nodes and edges, and inside every split cell (their split and
+    solved sub-cells too), into records of their own, the fields of wider
+    ones, and a reversed view (which numpy takes)."""
+    tt, hs, xs = pn_model() if region == "Pn" else models[region]
+    rng = np.random.default_rng(17)
+    hit = {"split": 0, "solved": 0, "none": 0}
+    for phase in (("Pn",) if region == "Pn" else ("P", "S")):
+        dense = _pairs.dense_of(tt, phase, hs, xs)
+        top = (len(hs) - 1) * (len(xs) - 1)
+        split = np.flatnonzero(dense.count[:top] == _pairs.CHILDREN)
+        h, x = region_pairs(hs, xs, 4000, seed=3)
+        hh, xx = inside(dense, split, 40, rng)
+        h, x = np.concatenate([h, hh]), np.concatenate([x, xx])
+        hit["split"] += len(split)
+        fields = list(_pairs.FIELDS) + [("phase", "U8")]
+        want = np.empty(len(h), fields)
+        solved = _pairs.evaluate_many([dense], h, x, [want], compiled=False)[0]
+        hit["solved"] += len(solved)
+        hit["none"] += int(np.sum(want["phase"] == ""))
+        wide = np.zeros(len(h), [("a", "i1"), ("P", fields), ("z", "f4")])
+        backwards = np.empty(len(h), fields)[::-1]
+        for out in (np.empty(len(h), fields), wide["P"], backwards):
+            got = _pairs.evaluate_many([dense], h, x, [out])[0]
+            assert np.array_equal(got, solved)
+            assert np.ascontiguousarray(out).tobytes() == want.tobytes()
+        assert (wide["a"] == 0).all() and (wide["z"] == 0).all()
+    # The test reaches what it is about.
+    assert hit["solved"] or region != "crust"
+    assert hit["split"] or region != "crust"
+    assert hit["none"] or region != "Pn"
 
 
 def test_a_few_pairs_against_the_exact_solver(models):

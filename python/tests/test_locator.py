@@ -7,7 +7,9 @@ import math
 import numpy as np
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
+from seiskernels import _corrections
 from seiskernels.traveltimes import TravelTimes
 
 
@@ -131,6 +133,82 @@ def test_table_geo_is_arrivals_at_each_pair(ak135):
             first = firsts[(firsts["pair"] == k) & np.char.startswith(firsts["phase"], family)]
             mine_family = mine[np.char.startswith(mine["phase"], family)]
             assert len(first) == 1 and first["time_s"][0] == mine_family["time_s"].min()
+
+
+def random_stations(n, seed):
+    rng = np.random.default_rng(seed)
+    return np.stack([rng.uniform(-89.0, 89.0, n), rng.uniform(-180.0, 180.0, n),
+                     rng.uniform(0.0, 3000.0, n)], axis=1)
+
+
+@pytest.mark.parametrize("phase", ["P", "S"])
+def test_table_geo_first_is_each_pair_s_first_arrival(ak135, phase):
+    """first=True for 200 random stations of two events at their own depths
+    (in one call): each pair's row is the earliest of arrivals() for that
+    pair alone (earliest before the corrections, as first=True takes it),
+    with the same name, ray, derivatives, geometry and elevation correction.
+    (The ellipticity correction from tables of rays, against each ray's
+    own: test_table_geo_is_arrivals_at_each_pair.)"""
+    n = 200
+    stations = random_stations(n, seed=len(phase))
+    events = np.array([(35.7, 139.7, 33.0), (-20.0, -70.0, 410.0)])[np.arange(n) % 2]
+    rows = ak135.table_geo(events, stations, [phase], first=True, ellipticity=False)
+    assert np.array_equal(rows["pair"], np.arange(n))     # one each, in order
+    assert not rows["ellipticity_s"].any()
+    for k, row in enumerate(rows):
+        found = ak135.arrivals(events[k, 2], phases=[phase], source=events[k, :2],
+                               station=stations[k, :2], station_elevation=stations[k, 2])
+        a = min(found, key=lambda a: a.time - a.elevation)
+        assert row["phase"] == a.phase, (k, row, a)
+        for field, value in (("distance_deg", a.distance), ("azimuth_deg", a.azimuth),
+                             ("back_azimuth_deg", a.back_azimuth),
+                             ("ray_param_s_deg", a.ray_param), ("takeoff_deg", a.takeoff),
+                             ("incidence_deg", a.incidence), ("dtdh_s_km", a.dtdh),
+                             ("dpdd_s_deg2", a.dpdd), ("elevation_s", a.elevation),
+                             ("time_s", a.time)):
+            assert abs(row[field] - value) <= 1e-9 * max(1.0, abs(value)), (k, field)
+
+
+def test_table_geo_in_chunks_is_table_geo_in_one(ak135, monkeypatch):
+    """The pairs are worked on in chunks: chunks of a few pairs give the
+    bits of one chunk for all, with several events and depths split across
+    chunks, pairs without an arrival, bad pairs (errors="nan"), and every
+    arrival or the first of each phase."""
+    rng = np.random.default_rng(5)
+    n = 400
+    stations = np.concatenate([random_stations(n, seed=9), rng.choice([0.0, 1.5], (n, 1))], 1)
+    sources = np.stack([rng.uniform(-60.0, 60.0, n), rng.uniform(-180.0, 180.0, n),
+                        rng.choice([33.0, 300.0], n)], axis=1)
+    sources[7, 0], stations[11, 2], sources[12, 2] = 95.0, np.nan, -1.0
+    for first, phases, ellipticity in ((True, ["P", "S", "PKiKP"], False),
+                                       (True, ["P", "S"], True), (False, ["P", "pP"], False)):
+        whole = ak135.table_geo(sources, stations[:, :3] if ellipticity else stations, phases,
+                                first=first, errors="nan", ellipticity=ellipticity)
+        monkeypatch.setattr(_corrections, "CHUNK", 23)
+        parts = ak135.table_geo(sources, stations[:, :3] if ellipticity else stations, phases,
+                                first=first, errors="nan", ellipticity=ellipticity)
+        monkeypatch.undo()
+        assert whole.tobytes() == parts.tobytes()
+        assert whole["ellipticity_s"].any() == ellipticity
+        assert not {7, 11, 12} & set(whole["pair"].tolist())
+        assert len(set(whole["pair"].tolist())) > 0.9 * n
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.floats(-1e3, 1e3), min_size=1, max_size=40),
+       st.integers(0, 2 ** 32 - 1))
+def test_interpolation_is_numpy_s_to_the_bit(nodes, seed):
+    """The coefficients' interpolation finds each point's interval once for
+    all three and does numpy's arithmetic: np.interp's bits, on nodes (some
+    repeated), between them, beyond both ends, at NaN, with values that
+    jump, repeat or are NaN."""
+    rng = np.random.default_rng(seed)
+    xp = np.sort(np.array(nodes))
+    fps = [rng.normal(0.0, 10.0, len(xp)), np.repeat(rng.normal(), len(xp)),
+           np.where(rng.random(len(xp)) < 0.2, np.nan, rng.normal(0.0, 1e3, len(xp)))]
+    x = np.concatenate([rng.uniform(xp[0] - 5.0, xp[-1] + 5.0, 300), xp, [np.nan, -np.inf]])
+    for got, fp in zip(_corrections._interp(x, xp, fps), fps):
+        assert got.tobytes() == np.interp(x, xp, fp).tobytes()
 
 
 def test_station_elevation_at_the_ray_s_own_slant(ak135):
