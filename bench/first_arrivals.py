@@ -22,13 +22,14 @@ It prints a table for the README.
 """
 
 import argparse
+import os
 import statistics
 import tempfile
 import time
 
 import numpy as np
 
-from seiskernels import _pairs
+from seiskernels import _engine, _pairs
 from seiskernels.traveltimes import TravelTimes
 
 PHASES = ("P", "S")
@@ -122,17 +123,27 @@ def main():
             got = tt.first_arrivals(h, x)
             walls.append(time.perf_counter() - wall)
             cpus.append(time.process_time() - cpu)
-            del got
         # The same pairs into one array kept between calls (no new memory:
-        # what a loop over batches of an associator sees).
-        keep = {p: np.empty(n_pairs, dtype=list(_pairs.FIELDS) + [("phase", "U8")])
-                for p in PHASES}
-        into = []
+        # what a loop over batches of an associator sees), through the
+        # method's out=, and the tables alone.
+        kept = got.copy()           # its pages in memory already, as in such a loop
+        out_walls = []
         for _ in range(repeat):
             wall = time.perf_counter()
-            for phase in PHASES:
-                _pairs.evaluate(_pairs.dense_of(tt, phase), h, x, keep[phase])
-            into.append(time.perf_counter() - wall)
+            tt.first_arrivals(h, x, out=kept)
+            out_walls.append(time.perf_counter() - wall)
+        keep = {p: np.zeros(n_pairs, dtype=list(_pairs.FIELDS) + [("phase", "U8")])
+                for p in PHASES}
+        for p in PHASES:
+            keep[p]["time_s"] = 0.0   # its pages in memory already
+        into, numpy_into = [], []
+        for compiled, times in ((True, into), (False, numpy_into)):
+            for _ in range(repeat if compiled else 2):
+                wall = time.perf_counter()
+                for phase in PHASES:
+                    _pairs.evaluate_many([_pairs.dense_of(tt, phase)], h, x, [keep[phase]],
+                                         compiled=compiled)
+                times.append(time.perf_counter() - wall)
 
         acc = accuracy(tt, side, side, seed=2)
         worst_exact = exact_check(tt, 10 if args.quick else 40, seed=3)
@@ -141,7 +152,9 @@ def main():
         return (f"{statistics.median(values):.3f} s ({min(values):.3f}–{max(values):.3f})")
 
     print(f"first_arrivals on {args.model}, one thread, {n_pairs:,} random pairs "
-          f"(depth 0–{tt.tables.cmb:g} km, distance 0–180°)\n")
+          f"(depth 0–{tt.tables.cmb:g} km, distance 0–180°); load average "
+          f"{' '.join(f'{a:.2f}' for a in os.getloadavg())} at the end, engine "
+          f"{'compiled' if _engine.HAS_PAIRS else 'absent: numpy'}\n")
     print("| figure | P | S |")
     print("|---|---|---|")
     print(f"| dense table built (once per model) | {builds['P']:.1f} s | {builds['S']:.1f} s |")
@@ -149,7 +162,9 @@ def main():
           f"{1e3 * statistics.median(ready):.0f} ms (both) | |")
     print(f"| first P and S, {n_pairs:,} pairs, one call (median, lowest–highest) | "
           f"{spread(walls)} | CPU {spread(cpus)} |")
-    print(f"| the same into arrays kept between calls | {spread(into)} | |")
+    print(f"| the same into an array kept between calls (out=) | {spread(out_walls)} | |")
+    print(f"| the tables alone into arrays kept between calls, by the engine | {spread(into)} "
+          f"| by numpy (its reference) {spread(numpy_into)} |")
     n = {p: len(acc[p][0]) for p in PHASES}
     print(f"| pairs compared with table() | {n['P']:,} | {n['S']:,} |")
     print("| largest error | " + " | ".join(f"{1e3 * acc[p][0].max():.2f} ms"

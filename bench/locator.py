@@ -12,6 +12,7 @@ is the median of several runs, with the fastest and slowest.
 """
 
 import argparse
+import os
 import statistics
 import tempfile
 import time
@@ -22,12 +23,15 @@ from seiskernels.traveltimes import TravelTimes
 
 
 def timed(fn, repeat):
-    times = []
+    """Median, fastest and slowest wall time, and the median CPU time of the
+    process (the machine may be shared)."""
+    times, cpus = [], []
     for _ in range(repeat):
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         fn()
         times.append(time.perf_counter() - start)
-    return statistics.median(times), min(times), max(times)
+        cpus.append(time.process_time() - cpu)
+    return statistics.median(times), min(times), max(times), statistics.median(cpus)
 
 
 def main():
@@ -45,21 +49,24 @@ def main():
         model.table_geo(event, stations[:1000], ["P"], first=True)
         once = time.perf_counter() - start
         rows = []
-        med, lo, hi = timed(lambda: model.table_geo(event, stations, ["P"], first=True), 3)
         rows.append((f"{n} pairs, first P, coordinates, derivatives, elevation, ellipticity",
-                     med, lo, hi))
-        med, lo, hi = timed(lambda: model.table_geo(event, stations, ["P"], first=True,
-                                                    ellipticity=False), 3)
-        rows.append((f"{n} pairs, the same without ellipticity", med, lo, hi))
+                     *timed(lambda: model.table_geo(event, stations, ["P"], first=True), 5)))
+        rows.append((f"{n} pairs, the same without ellipticity",
+                     *timed(lambda: model.table_geo(event, stations, ["P"], first=True,
+                                                    ellipticity=False), 5)))
+        rows.append((f"{n} pairs, first P and first S, every correction",
+                     *timed(lambda: model.table_geo(event, stations, ["P", "S"], first=True),
+                            3)))
         one = lambda: model.arrivals(33.0, phases=["P", "S", "pP", "sP"],  # noqa: E731
                                      source=event[:2], station=(51.5, -0.1),
                                      station_elevation=45.0, ellipticity=True)
-        med, lo, hi = timed(one, 20)
-        rows.append(("one pair, P, S, pP, sP, every correction", med, lo, hi))
+        rows.append(("one pair, P, S, pP, sP, every correction", *timed(one, 20)))
     print(f"first call at this depth (the tables of the rays' ellipticity): {once:.3f} s")
-    print(f"{'operation (ak135, one thread)':<70} {'median':>10} {'fastest':>10} {'slowest':>10}")
-    for name, med, lo, hi in rows:
-        print(f"{name:<70} {med:9.4f}s {lo:9.4f}s {hi:9.4f}s")
+    print(f"load average {' '.join(f'{a:.2f}' for a in os.getloadavg())}")
+    print(f"{'operation (ak135, one thread)':<70} {'median':>10} {'fastest':>10} {'slowest':>10}"
+          f" {'CPU':>10}")
+    for name, med, lo, hi, cpu in rows:
+        print(f"{name:<70} {med:9.4f}s {lo:9.4f}s {hi:9.4f}s {cpu:9.4f}s")
 
 
 if __name__ == "__main__":
