@@ -22,6 +22,14 @@ from ._exact import CENTRE_GAP, STEP_KM, layer_rows
 
 DIFFRACTION_STEP = math.radians(0.5)     # samples along a diffracted or head wave's boundary
 HEAD_BELOW = 1e-5                        # km: how far below its boundary a head wave runs
+GRAZE_KM = 1e-5                          # km: a ray turning closer to a layer's top turns on it
+# Tables of a phase's ellipticity coefficients by ray parameter: FIRST_NODES
+# per piece between the slownesses where its rays change branch, halved
+# where the line between two nodes strays more than TAU_TOLERANCE (s) from
+# the ray between them, at most REFINE_ROUNDS times.
+FIRST_NODES = 17
+TAU_TOLERANCE = 1e-3
+REFINE_ROUNDS = 8
 
 
 class Rays:
@@ -33,6 +41,7 @@ class Rays:
         self._ellipticity = None
         bounds = set(model.discontinuities) | {model.cmb, model.icb}
         self.bounds = bounds
+        self.bound_list = sorted(bounds)
 
     @property
     def ellipticity(self):
@@ -49,8 +58,18 @@ class Rays:
             if bottom >= model.radius:
                 bottom = model.radius * (1.0 - CENTRE_GAP)
             rows = np.array(layer_rows(model, ps.wave, ps.top, bottom, STEP_KM)).reshape(-1, 4)
-            self._rows[key] = rows
-        return self._rows[key]
+            # Each layer's power law, slowness r/v ~ r^b:
+            # b = ln(eta_top / eta_bottom) / ln(r_top / r_bottom).
+            top, top_d, bot, bot_d = rows.T
+            radius = model.radius
+            b = np.log(top / bot) / np.log((radius - top_d) / (radius - bot_d))
+            self._rows[key] = rows, b
+        return self._rows[key][0]
+
+    def exponents(self, ps):
+        """Each layer's b in the rows of a pass (see rows)."""
+        self.rows(ps)
+        return self._rows[tuple(ps)][1]
 
     def speed(self, depth, wave, region):
         """The model's speed at a depth, in the region a pass lies in."""
@@ -75,7 +94,9 @@ class Rays:
         if head is not None:
             head_depth = {"cmb": model.cmb, "icb": model.icb}.get(head[3], head[3])
         depth, phi, wave, events = [], [], [], []
-        along = travelled - self._distance(legs, p) if head is not None else 0.0
+        # (Not below zero: at the head of its branch, travelled and the
+        # legs' distance differ by rounding alone.)
+        along = max(0.0, travelled - self._distance(legs, p)) if head is not None else 0.0
         last_down = False
         stretched = False
         for n, ps in enumerate(legs):
@@ -99,22 +120,32 @@ class Rays:
             if not depth:
                 depth.append(points[0])
                 phi.append(0.0)
+            elif ps.kind == phases.TURN and len(points) == 1:
+                # The ray grazes the top of the pass (p is the slowness
+                # there) and cannot enter it: in the limit it turns on the
+                # boundary, where a transmission's q below is zero and
+                # its correction that of a reflection from above.
+                events.append((len(depth) - 1, "reflect"))
+                last_down = None
+                continue
             elif last_down is None:
                 pass        # back up from a stretch along a boundary: no event there
             elif down != last_down and ps.kind != phases.TURN or (not last_down and down):
                 events.append((len(depth) - 1, "reflect"))   # turned back at a boundary
             elif points[0] in self.bounds:
                 events.append((len(depth) - 1, "transmit"))
-            for k, (point, move) in enumerate(zip(points[1:], moves), 1):
-                depth.append(point)
-                phi.append(phi[-1] + move)
-                wave.append(w)
-                if k < len(points) - 1 and point in self.bounds:
-                    bottom = ps.kind == phases.TURN and k == len(d) - 1
-                    if not bottom:
-                        events.append((len(depth) - 1, "transmit"))
-                    elif not turned:
-                        events.append((len(depth) - 1, "reflect"))    # at a jump below
+            start = len(depth) - 1
+            # phi summed one step after another, as the ray goes.
+            phi += np.cumsum([phi[-1]] + moves)[1:].tolist()
+            depth += points[1:]
+            wave += [w] * (len(points) - 1)
+            inner = np.asarray(points[1:-1])
+            for k in (np.flatnonzero(np.isin(inner, self.bound_list)) + 1).tolist():
+                bottom = ps.kind == phases.TURN and k == len(d) - 1
+                if not bottom:
+                    events.append((start + k, "transmit"))
+                elif not turned:
+                    events.append((start + k, "reflect"))    # at a jump below
             last_down = ps.kind == phases.DOWN
             if ps.kind == phases.TURN:
                 last_down = False
@@ -167,26 +198,35 @@ class Rays:
         there), or the centre's small ball, crossed as a straight chord;
         steps[k] the distance (rad) between depths k and k + 1."""
         radius = self.model.radius
-        depths, steps, turned = [float(rows[0, 1])], [], False
-        for top, top_d, bot, bot_d in rows.tolist():
-            if p <= top and p <= bot:
-                b = math.log(top / bot) / math.log((radius - top_d) / (radius - bot_d))
-                steps.append((math.atan2(p, math.sqrt(bot * bot - p * p)) -
-                              math.atan2(p, math.sqrt(top * top - p * p))) / b)
-                depths.append(bot_d)
-                continue
-            if top > p > bot and ps.kind == phases.TURN:
-                b = math.log(top / bot) / math.log((radius - top_d) / (radius - bot_d))
-                steps.append((0.5 * math.pi - math.atan2(p, math.sqrt(top * top - p * p))) / b)
-                depths.append(self._turning_depth(top_d, bot_d, p, ps))
-                turned = True
-            break
-        else:
-            if ps.kind == phases.TURN and ps.bottom >= radius:
-                edge, r_edge = float(rows[-1, 2]), radius - float(rows[-1, 3])
-                steps.append(math.acos(min(1.0, p / edge)))
-                depths.append(radius - min(1.0, p / edge) * r_edge)
-                turned = True
+        top, top_d, bot, bot_d = rows.T
+        b = self.exponents(ps)
+        through = (p <= top) & (p <= bot)
+        n = len(rows) if through.all() else int(np.argmin(through))
+        # Across a layer: the integral of p dr / (r sqrt(eta^2 - p^2)) with
+        # eta ~ r^b is (arctan(p / sqrt(eta_bot^2 - p^2)) - same at the top) / b.
+        steps = ((np.arctan2(p, np.sqrt(bot[:n] * bot[:n] - p * p)) -
+                  np.arctan2(p, np.sqrt(top[:n] * top[:n] - p * p))) / b[:n]).tolist()
+        depths = [float(rows[0, 1])] + bot_d[:n].tolist()
+        turned = False
+        if n < len(rows):
+            t, t_d, u, u_d = rows[n].tolist()
+            if t > p > u and ps.kind == phases.TURN:
+                step = (0.5 * math.pi - math.atan2(p, math.sqrt(t * t - p * p))) / float(b[n])
+                turn = self._turning_depth(t_d, u_d, p, ps)
+                if turn - t_d > GRAZE_KM:
+                    steps.append(step)
+                    depths.append(turn)
+                    turned = True
+                elif steps:
+                    # It turns on the layer's top, to within GRAZE_KM: the
+                    # limit of a ray that meets the boundary there and goes
+                    # back (q below is zero), not a sample a hair from it.
+                    steps[-1] += step
+        elif ps.kind == phases.TURN and ps.bottom >= radius:
+            edge, r_edge = float(rows[-1, 2]), radius - float(rows[-1, 3])
+            steps.append(math.acos(min(1.0, p / edge)))
+            depths.append(radius - min(1.0, p / edge) * r_edge)
+            turned = True
         return depths, steps, turned
 
     def _turning_depth(self, top_d, bot_d, p, ps):
@@ -261,7 +301,8 @@ class Corrector:
     def taus(self, legs, head, p, travelled):
         """tau0, tau1, tau2 (s) of one ray: p (s/rad), distance travelled
         (rad)."""
-        return self.rays.ellipticity.coefficients(self.rays.path(legs, head, p, travelled))
+        return tuple(float(t[0]) for t in self._coefficients([self.rays.path(legs, head, p,
+                                                                             travelled)]))
 
     def taus_many(self, depth, receiver, member, legs, p, travelled):
         """tau0, tau1, tau2 of many arrivals of one member at a source and a
@@ -288,21 +329,74 @@ class Corrector:
             rays = [self.rays.path(legs, head, p_star, x) for x in nodes[0]]
             return nodes, self._values(rays, [41]), True
         lo, hi, cuts = earth.p_range(legs)
-        bounds = [lo] + sorted(cuts) + [hi]
-        nodes = []
+        # Rays turning on either side of a jump in speed belong to different
+        # branches, and between the jump's two slownesses no ray turns: no
+        # piece of the table spans one.
+        jumps = set()
+        for ps in legs:
+            if ps.kind == phases.TURN:
+                rows = self.rays.rows(ps)
+                at = np.flatnonzero(rows[:-1, 2] != rows[1:, 0])
+                jumps.update(rows[at, 2].tolist())
+                jumps.update(rows[at + 1, 0].tolist())
+        bounds = sorted({lo, hi, *cuts, *(u for u in jumps if lo < u < hi)})
+        nodes, values = [], [[], [], []]
         for a, b in zip(bounds, bounds[1:]):
-            if b > a:
-                # Closer towards the ends, where a ray leaves or grazes a layer.
-                nodes.append(a + (b - a) * 0.5 * (1.0 - np.cos(np.linspace(0.0, math.pi, 65))))
-        rays, counts = [], []
-        for piece in nodes:
-            inner = [self.rays.path(legs, None, float(p), 0.0) for p in piece]
-            rays += inner
-            counts.append(len(inner))
-        return nodes, self._values(rays, counts), False
+            piece, taus = self._refined(legs, a, b)
+            nodes.append(piece)
+            for column, row in zip(values, taus):
+                column.append(row)
+        return nodes, values, False
+
+    def _refined(self, legs, a, b):
+        """Nodes in [a, b] of p and the coefficients there, enough that
+        linear interpolation between them stays within TAU_TOLERANCE of each
+        ray's own: an interval is halved while its midpoint's ray is
+        farther than that from the line.  (Rays that turn just below a
+        boundary of a slight gradient cover many degrees for a small change
+        of p: there the nodes crowd.)"""
+        # Closer towards the ends, where a ray leaves or grazes a layer.
+        p = a + (b - a) * 0.5 * (1.0 - np.cos(np.linspace(0.0, math.pi, FIRST_NODES)))
+        # The ends are limits: a ray at the slowness of a boundary grazes
+        # it (or, at the surface, has no length at all).  Take rays a hair
+        # inside, as a + (b - a) may also round past b, whose values are
+        # the limits to far below a millisecond.
+        hair = 1e-7 * (b - a)
+        p[0], p[-1] = a + hair, b - hair
+        taus = self._taus_at(legs, p)
+        active = np.arange(len(p) - 1)
+        for _ in range(REFINE_ROUNDS):
+            if not len(active):
+                break
+            mid = 0.5 * (p[active] + p[active + 1])
+            at_mid = self._taus_at(legs, mid)
+            line = 0.5 * (taus[:, active] + taus[:, active + 1])
+            bad = np.abs(at_mid - line).max(axis=0) > TAU_TOLERANCE
+            p = np.concatenate([p, mid])
+            taus = np.concatenate([taus, at_mid], axis=1)
+            order = np.argsort(p, kind="stable")
+            p, taus = p[order], taus[:, order]
+            halves = np.searchsorted(p, mid[bad])
+            active = np.unique(np.concatenate([halves - 1, halves]))
+        return p, taus
+
+    def _taus_at(self, legs, ps):
+        """tau0, tau1, tau2 (3 x n) of the rays of the p in `ps`."""
+        rays = [self.rays.path(legs, None, float(p), 0.0) for p in ps]
+        return np.array(self._coefficients(rays), dtype=np.float64)
+
+    def _coefficients(self, rays):
+        """tau0, tau1, tau2 of each ray, as three arrays; zero for a ray of
+        no length (one sample: it grazes the surface it leaves from)."""
+        some = [k for k, ray in enumerate(rays) if len(ray.radius) > 1]
+        if len(some) == len(rays):
+            return self.rays.ellipticity.coefficients_many(rays)
+        out = np.zeros((3, len(rays)))
+        out[:, some] = self.rays.ellipticity.coefficients_many([rays[k] for k in some])
+        return tuple(out)
 
     def _values(self, rays, counts):
-        t0, t1, t2 = self.rays.ellipticity.coefficients_many(rays)
+        t0, t1, t2 = self._coefficients(rays)
         out, at = [[], [], []], 0
         for n in counts:
             for column, values in zip(out, (t0, t1, t2)):
@@ -443,7 +537,15 @@ def table_geo(tt, sources, stations, names, ellipticity, first, errors):
         elif size:
             pieces.append(_assemble(parts, np.empty(size, dtype=GEO_FIELDS)))
     if first:
-        return out if filled == len(out) else out[:filled]
+        if filled < len(out):
+            # Pairs without an arrival of some phase: give back the rest of
+            # the memory (realloc shrinks in place), not a view that keeps
+            # it all.
+            try:
+                out.resize(filled)
+            except ValueError:          # referenced elsewhere (a debugger)
+                out = out[:filled].copy()
+        return out
     return np.concatenate(pieces) if len(pieces) > 1 else pieces[0] if pieces else \
         np.zeros(0, dtype=GEO_FIELDS)
 

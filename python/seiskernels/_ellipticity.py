@@ -39,6 +39,7 @@ KINDS = ("transmit", "reflect")
 CHUNK = 1024                            # samples per pass of coefficients_many
 NUDGE = 1e-6                            # km: which side of a node a sample is looked up on
 SLACK = 1e-6                            # relative: how far p may exceed r/v (rounding)
+P_SLACK = 1e-9                          # s/rad: and absolutely, for rays near p = 0
 
 
 class _PathError(Exception):
@@ -400,7 +401,8 @@ class Ellipticity:
         back = (r[j] - r[j - 1]) * (r[j + 1] - r[j]) < 0.0
         at = sp.at_jump(r[j])
         u = ua[j]
-        steep = u * u - (pw[j] / r[j]) ** 2 > 1e-6 * u * u
+        # (A ray through the centre, p = 0, has a sample at r = 0.)
+        steep = u * u - (pw[j] / np.where(r[j] > 0.0, r[j], 1.0)) ** 2 > 1e-6 * u * u
         missing = (cross | (back & at & steep)) & ~np.isin(j, events[0])
         if missing.any():
             k = int(j[np.flatnonzero(missing)[0]])
@@ -416,7 +418,10 @@ class Ellipticity:
         means the path does not belong to this model."""
         sp = self.speeds
         deep = ~np.isfinite(ua) | ~np.isfinite(ub)
-        over = (ra * ua < pw * (1 - SLACK)) | (rb * ub < pw * (1 - SLACK))
+        # (Relative, and absolute near p = 0: a ray through the centre
+        # passes r = p v, where r/v and p are both rounded near nothing.)
+        least = pw * (1 - SLACK) - P_SLACK
+        over = (ra * ua < least) | (rb * ub < least)
         jumps = sp.jumps_between(ia, ib)
         bad = inside & (deep | over | jumps)
         if not bad.any():
@@ -430,7 +435,7 @@ class Ellipticity:
                              f"the shell {sp.radius - sp.top[shell]:g}-"
                              f"{sp.radius - sp.bottom[shell]:g} km deep, where it cannot travel")
         if over[j]:
-            rr, uu = (ra[j], ua[j]) if ra[j] * ua[j] < pw[j] * (1 - SLACK) else (rb[j], ub[j])
+            rr, uu = (ra[j], ua[j]) if ra[j] * ua[j] < least[j] else (rb[j], ub[j])
             raise _PathError(k, ValueError, f"p = {pw[j]:g} s/rad exceeds r/v = {rr * uu:g} "
                              f"s/rad of {'PS'[w[j]]} at radius {rr:g} km (segment {seg}): "
                              f"no such ray there")

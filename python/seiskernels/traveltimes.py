@@ -263,7 +263,9 @@ class TravelTimes:
         ellipticity : bool, default True
             Add the correction for the Earth's flattening along each
             arrival's own ray (from tables of the rays of each phase at each
-            source depth, within a few milliseconds of the ray's own).
+            source depth, built on the first call for that depth: within
+            about 3 ms of the correction along the ray's own path, 1 ms for
+            99% of arrivals).
         first : bool, default False
             Keep only the first arrival of each phase asked for at each pair
             (the first P of the family Pg, Pb, Pn, P, Pdiff, say).
