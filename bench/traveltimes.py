@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Travel-time calculator speed and accuracy on ak135, one thread: the model
-ready from its saved tables, a new source depth, one distance, and a grid of
+built from its file and ready from its saved tables, a new source depth, one
+distance (the names as a tuple and as a list), and a grid of
 40 depths x 207 distances, for the eleven default phases and for P alone; then
 every arrival of the grid against the exact solver on the same layers.
 
     PYTHONPATH=python python3 bench/traveltimes.py [--quick]
 
 (with TRAVELTIME_LIBRARY and IBMFLOAT_LIBRARY naming a build's libraries, or
-the package installed).  Each figure is the median of several repetitions.
+the package installed).  Each figure is the median of several repetitions,
+with the lowest and highest.
 """
 
 import argparse
@@ -27,20 +29,29 @@ DISTANCES = np.linspace(0.0, 180.0, 207)
 
 
 def median_time(fn, repeat, number=1):
+    """(median, lowest, highest) of `repeat` timings, each the mean of
+    `number` calls."""
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
         for _ in range(number):
             fn()
         times.append((time.perf_counter() - start) / number)
-    return statistics.median(times)
+    return statistics.median(times), min(times), max(times)
 
 
 def speed(cache):
+    rows = [("model built from its file", median_time(
+        lambda: TravelTimes("ak135", cache=False), 5), None)]
     TravelTimes("ak135", cache=cache)           # built and saved once
-    rows = [("model ready from its saved form",
-             median_time(lambda: TravelTimes("ak135", cache=cache), 20), None)]
+    rows.append(("model ready from its saved form",
+                 median_time(lambda: TravelTimes("ak135", cache=cache), 20), None))
     model = TravelTimes("ak135", cache=cache)
+    distance = iter(np.linspace(0.5, 179.5, 100000))
+    model.arrivals(300.0, 50.0, list(DEFAULT_PHASES))
+    rows.append(("one distance, 11 phases as a list",
+                 median_time(lambda: model.arrivals(300.0, next(distance),
+                                                    list(DEFAULT_PHASES)), 15, 200), None))
     for phases, label in ((DEFAULT_PHASES, "11 phases"), (("P",), "P only")):
         depth = iter(np.linspace(1.0, 699.0, 10000))
 
@@ -59,10 +70,13 @@ def speed(cache):
             return model.table(DEPTHS, DISTANCES, phases)
         n = len(grid())
         rows.append((f"40 x 207 grid, {label}, one call", median_time(grid, 5), n))
-    print(f"{'operation (ak135, one thread)':<40} {'median':>12}  arrivals")
-    for name, seconds, n in rows:
-        shown = f"{seconds * 1e3:9.3f} ms" if seconds >= 1e-3 else f"{seconds * 1e6:9.1f} us"
-        print(f"{name:<40} {shown:>12}  {n if n is not None else ''}")
+    print(f"{'operation (ak135, one thread)':<40} {'median':>12}  {'lowest-highest':>22}  "
+          f"arrivals")
+    for name, (median, lo, hi), n in rows:
+        scale, unit = (1e3, "ms") if median >= 1e-3 else (1e6, "us")
+        spread = f"{lo * scale:.3f}-{hi * scale:.3f} {unit}"
+        print(f"{name:<40} {median * scale:9.3f} {unit}  {spread:>22}  "
+              f"{n if n is not None else ''}")
 
 
 def accuracy(cache, quick):

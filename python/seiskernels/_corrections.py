@@ -309,7 +309,7 @@ class Corrector:
         receiver depth: read off a table of the member's rays (the ray of
         one member is fixed by its ray parameter; a diffracted or head wave's
         by how far it runs), linear between nodes close enough to keep them
-        within a millisecond of each ray's own."""
+        within a few milliseconds of each ray's own (see _refined)."""
         key = (depth, receiver, member.phase.name, member.kind)
         if key not in self._tables:
             self._tables[key] = self._table(depth, receiver, member, legs)
