@@ -370,8 +370,16 @@ class Source:
 
     def one(self, degree):
         """The arrivals at one distance as (phase, time, p, take-off,
-        incidence, distance travelled, member, dT/dh, dp/dX), in time order:
-        the search's buffers are the calling thread's own, made once."""
+        incidence, distance travelled, member, dT/dh, dp/dX), in time order."""
+        names = self.plan.code_names
+        return [(names[c], t, p, to, inc, x, g, dtdh, dpdx) for _, g, c, t, p, to, inc, x, dtdh, dpdx
+                in self.rows(degree)]
+
+    def rows(self, degree):
+        """The engine's records of the arrivals at one distance, as tuples
+        (distance index, member, name code, time, p, take-off, incidence,
+        distance travelled, dT/dh, dp/dX), in time order: the search's
+        buffers are the calling thread's own, made once."""
         b = getattr(_local, "buffers", None)
         if b is None:
             b = _local.buffers = _Buffers()
@@ -380,9 +388,7 @@ class Source:
         if n > b.size:
             b.grow(n)
             n = _at(self._handle, b.degree_at, 1, b.address, b.size)
-        names = self.plan.code_names
-        return [(names[c], t, p, to, inc, x, g, dtdh, dpdx) for _, g, c, t, p, to, inc, x, dtdh, dpdx
-                in b.out[:n].tolist()]
+        return b.out[:n].tolist()
 
     def many(self, degrees):
         """The arrivals at many distances, as columns: distance index, name

@@ -36,6 +36,11 @@ TABLE_FIELDS = [("depth_km", "f8"), ("distance_deg", "f8"), ("phase", "U12"), ("
                 ("ray_param_s_deg", "f8"), ("takeoff_deg", "f8"), ("incidence_deg", "f8"),
                 ("dtdh_s_km", "f8"), ("dpdd_s_deg2", "f8")]
 PER_DEGREE = math.pi / 180.0
+PER_DEGREE_2 = PER_DEGREE ** 2
+DEGREES = 180.0 / math.pi          # x * DEGREES is math.degrees(x), to the bit
+_new_tuple = tuple.__new__
+_UNCORRECTED = Arrival._field_defaults["ellipticity"], Arrival._field_defaults["elevation"], \
+    None, None                     # ellipticity, elevation, azimuth, back azimuth
 
 
 class TravelTimes:
@@ -173,11 +178,15 @@ class TravelTimes:
                      for name, a in _exact.solved(self.model, depth, distance, names, receiver)]
         else:
             src = self._source(depth, names, receiver)
-            hits = src.one(distance)
             if not corrected:
-                return [Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
-                                dpdx * PER_DEGREE ** 2)
-                        for ph, t, p, to, inc, x, _, dtdh, dpdx in hits]
+                # The common call, in one pass over the engine's records:
+                # each Arrival made by tuple's own constructor (a namedtuple's
+                # with defaults is Python code), its fields in their units.
+                code_names = src.plan.code_names
+                return [_new_tuple(Arrival, (code_names[c], distance, t, p * PER_DEGREE, to, inc,
+                                             x * DEGREES, dtdh, dpdx * PER_DEGREE_2) + _UNCORRECTED)
+                        for _, _, c, t, p, to, inc, x, dtdh, dpdx in src.rows(distance)]
+            hits = src.one(distance)
             members = src.members
             found = [(Arrival(ph, distance, t, p * PER_DEGREE, to, inc, math.degrees(x), dtdh,
                               dpdx * PER_DEGREE ** 2), members[g][2], members[g][1].phase.head)
