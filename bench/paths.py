@@ -14,29 +14,17 @@ nearer to what an idle one gives.
 """
 
 import argparse
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 from seiskernels.traveltimes import DEFAULT_PHASES, TravelTimes
+from timing import timing
 
 DEPTH = 100.0
 DISTANCE = 60.0
 SWEEP = np.arange(30.0, 91.0)
-
-
-def timing(fn, repeat, number=1):
-    """(median, fastest, slowest) seconds of one call."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times), min(times), max(times)
 
 
 def shown(seconds):

@@ -43,6 +43,7 @@ import numpy as np  # noqa: E402
 
 import seiskernels as sk  # noqa: E402
 from seiskernels import segy  # noqa: E402
+from timing import taking_turns  # noqa: E402
 
 try:
     import segyio
@@ -71,15 +72,7 @@ def ibm_words(shape, seed=19):
 def timed_ms(contenders, prepare=None):
     """ms of each contender over ROUNDS rounds, taking turns; `prepare(k)`
     (not timed) restores contender k's data before each of its runs."""
-    times = [[] for _ in contenders]
-    for _ in range(ROUNDS):
-        for k, fn in enumerate(contenders):
-            if prepare:
-                prepare(k)
-            t0 = time.perf_counter()
-            fn()
-            times[k].append((time.perf_counter() - t0) * 1e3)
-    return times
+    return [[t * 1e3 for t in times] for times in taking_turns(contenders, ROUNDS, prepare)]
 
 
 def row(name, ms, base=None, goal=None, note=""):

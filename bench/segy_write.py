@@ -15,7 +15,6 @@ import os
 import statistics
 import sys
 import tempfile
-import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -32,23 +31,15 @@ sys.path.insert(0, os.path.join(ROOT, "python"))
 import numpy as np  # noqa: E402
 
 from seiskernels import segy  # noqa: E402
+from timing import taking_turns  # noqa: E402
 
 TRACES, SAMPLES = (2500, 1000) if ARGS.quick else (25000, 1000)
 ROUNDS = 3 if ARGS.quick else 9
 
 
 def timed(contenders, prepare=None):
-    """Seconds of each contender over ROUNDS rounds, taking turns;
-    `prepare(k)`, not timed, before each run of contender k."""
-    times = [[] for _ in contenders]
-    for _ in range(ROUNDS):
-        for k, fn in enumerate(contenders):
-            if prepare:
-                prepare(k)
-            t0 = time.perf_counter()
-            fn()
-            times[k].append(time.perf_counter() - t0)
-    return times
+    """Seconds of each contender over ROUNDS rounds, taking turns."""
+    return taking_turns(contenders, ROUNDS, prepare)
 
 
 def row(name, seconds, base=None, goal=None):

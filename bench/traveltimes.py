@@ -14,43 +14,30 @@ with the lowest and highest.
 
 import argparse
 import math
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 from seiskernels import _exact
 from seiskernels.traveltimes import DEFAULT_PHASES, TravelTimes
+from timing import timing
 
 DEPTHS = np.linspace(0.0, 700.0, 40)
 DISTANCES = np.linspace(0.0, 180.0, 207)
 
 
-def median_time(fn, repeat, number=1):
-    """(median, lowest, highest) of `repeat` timings, each the mean of
-    `number` calls."""
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        times.append((time.perf_counter() - start) / number)
-    return statistics.median(times), min(times), max(times)
-
-
 def speed(cache):
-    rows = [("model built from its file", median_time(
+    rows = [("model built from its file", timing(
         lambda: TravelTimes("ak135", cache=False), 5), None)]
     TravelTimes("ak135", cache=cache)           # built and saved once
     rows.append(("model ready from its saved form",
-                 median_time(lambda: TravelTimes("ak135", cache=cache), 20), None))
+                 timing(lambda: TravelTimes("ak135", cache=cache), 20), None))
     model = TravelTimes("ak135", cache=cache)
     distance = iter(np.linspace(0.5, 179.5, 100000))
     model.arrivals(300.0, 50.0, list(DEFAULT_PHASES))
     rows.append(("one distance, 11 phases as a list",
-                 median_time(lambda: model.arrivals(300.0, next(distance),
+                 timing(lambda: model.arrivals(300.0, next(distance),
                                                     list(DEFAULT_PHASES)), 15, 200), None))
     for phases, label in ((DEFAULT_PHASES, "11 phases"), (("P",), "P only")):
         depth = iter(np.linspace(1.0, 699.0, 10000))
@@ -58,18 +45,18 @@ def speed(cache):
         def new_depth():
             model._sources.clear()
             model.arrivals(next(depth), 50.0, phases)
-        rows.append((f"new source depth, {label} ready", median_time(new_depth, 30), None))
+        rows.append((f"new source depth, {label} ready", timing(new_depth, 30), None))
         model.arrivals(300.0, 50.0, phases)
         distance = iter(np.linspace(0.5, 179.5, 100000))
         rows.append((f"one distance, {label}",
-                     median_time(lambda: model.arrivals(300.0, next(distance), phases), 15, 200),
+                     timing(lambda: model.arrivals(300.0, next(distance), phases), 15, 200),
                      None))
 
         def grid():
             model._sources.clear()
             return model.table(DEPTHS, DISTANCES, phases)
         n = len(grid())
-        rows.append((f"40 x 207 grid, {label}, one call", median_time(grid, 5), n))
+        rows.append((f"40 x 207 grid, {label}, one call", timing(grid, 5), n))
     print(f"{'operation (ak135, one thread)':<40} {'median':>12}  {'lowest-highest':>22}  "
           f"arrivals")
     for name, (median, lo, hi), n in rows:
