@@ -106,15 +106,20 @@ def strided_rows():
     row("ibm2ieee(block[:, 60:]), a kernel call per row", rows, flat, 1.3)
 
 
+def file_headers():
+    """A blank EBCDIC textual header and a big-endian binary header: 4 ms
+    sampling, SAMPLES samples a trace, IBM floats."""
+    binary = bytearray(400)
+    binary[16:18], binary[20:22], binary[24:26] = (4000).to_bytes(2, "big"), \
+        SAMPLES.to_bytes(2, "big"), (1).to_bytes(2, "big")
+    return b"\x40" * 3200 + bytes(binary)
+
+
 def whole_file(folder):
     path = os.path.join(folder, "survey.sgy")
     words = ibm_words((TRACES, SAMPLES))
     with open(path, "wb") as f:
-        f.write(b"\x40" * 3200)
-        binary = bytearray(400)
-        binary[16:18], binary[20:22], binary[24:26] = (4000).to_bytes(2, "big"), \
-            SAMPLES.to_bytes(2, "big"), (1).to_bytes(2, "big")
-        f.write(binary)
+        f.write(file_headers())
         headers = np.zeros((TRACES, 60), ">u4")
         f.write(np.hstack([headers, words]).astype(">u4").tobytes())
     size = os.path.getsize(path)
@@ -160,11 +165,7 @@ def survey(folder):
     words = ibm_words((CROSSLINES, SAMPLES), seed=7)
     per = CROSSLINES * (240 + 4 * SAMPLES)
     with open(path, "wb") as f:
-        f.write(b"\x40" * 3200)
-        binary = bytearray(400)
-        binary[16:18], binary[20:22], binary[24:26] = (4000).to_bytes(2, "big"), \
-            SAMPLES.to_bytes(2, "big"), (1).to_bytes(2, "big")
-        f.write(binary)
+        f.write(file_headers())
         block = np.zeros((CROSSLINES, 60 + SAMPLES), ">u4")
         block[:, 60:] = words
         block[:, 28], block[:, 29] = SAMPLES, 4000 << 16   # bytes 115-116, 117-118
