@@ -89,3 +89,24 @@ def test_without_numpy_many_words_convert(tmp_path, order, n):
     got, data = out[:4 * count], out[4 * count:]
     assert got == oracle(WORDS[:count]).tobytes()
     assert data[4 * count:] == raw[4 * count:]
+
+
+def test_threads_converting_at_once_match_the_oracle():
+    """The kernel runs without the GIL: four threads swapping and converting
+    buffers of their own at once each get the oracle's floats."""
+    import threading
+    expected = oracle(WORDS)
+    wrong = []
+
+    def convert():
+        for _ in range(10):
+            words = WORDS.astype(">u4")
+            got = sk.ibm2ieee(words)
+            if not np.array_equal(got.view(np.uint32), expected.view(np.uint32)):
+                wrong.append(1)
+    threads = [threading.Thread(target=convert) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not wrong

@@ -3,6 +3,7 @@ finite differences of exact times, a receiver at depth against a source
 there (reciprocity), on ak135."""
 
 import math
+import os
 import warnings
 
 import numpy as np
@@ -198,6 +199,27 @@ def random_stations(n, seed):
     rng = np.random.default_rng(seed)
     return np.stack([rng.uniform(-89.0, 89.0, n), rng.uniform(-180.0, 180.0, n),
                      rng.uniform(0.0, 3000.0, n)], axis=1)
+
+
+def test_threads_asking_for_many_pairs_at_once_get_what_one_thread_gets(ak135):
+    """table_geo from four threads at once on one model, each at depths of
+    its own (the engine's first arrivals and the ellipticity tables built
+    while other threads read them): the rows one thread alone gets."""
+    import threading
+    stations = random_stations(60, seed=3)
+    events = [(10.0, 20.0, depth) for depth in (15.0, 120.0, 33.0, 250.0)]
+    expected = [ak135.table_geo(e, stations, ["P", "S"], first=True).tobytes() for e in events]
+    fresh = TravelTimes("ak135", cache=ak135._saved and os.path.dirname(ak135._saved))
+    got = [None] * len(events)
+
+    def ask(k):
+        got[k] = fresh.table_geo(events[k], stations, ["P", "S"], first=True).tobytes()
+    threads = [threading.Thread(target=ask, args=(k,)) for k in range(len(events))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == expected
 
 
 @pytest.mark.parametrize("phase", ["P", "S"])
