@@ -394,7 +394,7 @@ struct RunSpan {
 };
 
 struct Member {
-    const arrivals_member *spec;
+    const arrivals_member *given;
     Pass *passes = nullptr;
     Run *runs = nullptr;  // of each pass
     int n_passes = 0;
@@ -510,14 +510,14 @@ double region_bottom(const Source &s, int region)
 // (a head wave may start or end on its own boundary).
 bool make_passes(Source &s, Member &m, const arrivals_leg *legs)
 {
-    const arrivals_member &spec = *m.spec;
-    m.passes = s.arena.make<Pass>(3L * spec.n_legs);
+    const arrivals_member &given = *m.given;
+    m.passes = s.arena.make<Pass>(3L * given.n_legs);
     if (!m.passes)
         return false;
-    const bool head = spec.kind == ARRIVALS_DIFFRACTED || spec.kind == ARRIVALS_HEAD;
-    const int last = spec.n_legs - 1;
-    for (int k = 0; k < spec.n_legs; ++k) {
-        const arrivals_leg &leg = legs[spec.first_leg + k];
+    const bool head = given.kind == ARRIVALS_DIFFRACTED || given.kind == ARRIVALS_HEAD;
+    const int last = given.n_legs - 1;
+    for (int k = 0; k < given.n_legs; ++k) {
+        const arrivals_leg &leg = legs[given.first_leg + k];
         const double a = resolved(s, leg.start), e = resolved(s, leg.end);
         if (leg.going_up == leg.arriving_up) {
             const double lo = leg.going_up ? e : a, hi = leg.going_up ? a : e;
@@ -860,15 +860,15 @@ bool add_sums(Source &s, const Member &m, int first, int stop, double *t, double
 // reaches the boundary there.
 bool head_wave(Source &s, Member &m, double lo, double hi)
 {
-    const arrivals_member &spec = *m.spec;
+    const arrivals_member &given = *m.given;
     double p_star;
-    if (spec.head_region == ARRIVALS_MANTLE) {
-        const arrivals_stack &st = s.model->mantle[spec.head_wave];
-        if (spec.kind == ARRIVALS_DIFFRACTED) {
+    if (given.head_region == ARRIVALS_MANTLE) {
+        const arrivals_stack &st = s.model->mantle[given.head_wave];
+        if (given.kind == ARRIVALS_DIFFRACTED) {
             p_star = st.rows[4L * (st.n - 1) + 2];
         } else {
             int j = 0;
-            while (j < st.n && st.rows[4L * j + 1] < spec.head_depth)
+            while (j < st.n && st.rows[4L * j + 1] < given.head_depth)
                 ++j;
             if (j == st.n)
                 return true;
@@ -891,15 +891,15 @@ bool head_wave(Source &s, Member &m, double lo, double hi)
         m.gp = p_star;
         m.gt = t;
         m.gx = x;
-        m.reach = spec.head_reach > 0.0 ? smaller(x + spec.head_reach, kPi) : kPi;
-        m.from_critical = spec.kind == ARRIVALS_HEAD;
+        m.reach = given.head_reach > 0.0 ? smaller(x + given.head_reach, kPi) : kPi;
+        m.from_critical = given.kind == ARRIVALS_HEAD;
     }
     return true;
 }
 
-bool is_head(const arrivals_member &spec)
+bool is_head(const arrivals_member &given)
 {
-    return spec.kind == ARRIVALS_DIFFRACTED || spec.kind == ARRIVALS_HEAD;
+    return given.kind == ARRIVALS_DIFFRACTED || given.kind == ARRIVALS_HEAD;
 }
 
 // A member's runs, its range of ray parameters and where its curve breaks;
@@ -918,7 +918,7 @@ bool prepare_member(Source &s, Member &m)
         return false;
     if (m.n_cuts)
         memcpy(m.cuts, cuts, sizeof(double) * m.n_cuts);
-    return !is_head(*m.spec) || head_wave(s, m, m.lo, m.hi);
+    return !is_head(*m.given) || head_wave(s, m, m.lo, m.hi);
 }
 
 // The fold of PKP in one piece, which parts PKPab (larger p) from PKPbc:
@@ -959,7 +959,7 @@ bool add_piece(Source &s, int g, int first, int stop, double *t, double *x, doub
     }
     if (piece.n < 2)
         return true;
-    if (m.spec->naming == ARRIVALS_NAME_FOLD)
+    if (m.given->naming == ARRIVALS_NAME_FOLD)
         find_fold(s, piece, m, fold_x);
     s.n_samples += piece.n;
     ++s.n_pieces;
@@ -1090,7 +1090,7 @@ bool lay_out(Source &s)
             continue;
         if (!prepare_member(s, m))
             return false;
-        if (!is_head(*m.spec)) {
+        if (!is_head(*m.given)) {
             room += s.n;
             room_pieces += m.n_cuts + 1;
         }
@@ -1103,33 +1103,33 @@ bool lay_out(Source &s)
     if (s.arena.failed)
         return false;
     for (int g = 0; g < s.n_members; ++g)
-        if (s.members[g].present && !is_head(*s.members[g].spec) && !add_pieces(s, g, t, x))
+        if (s.members[g].present && !is_head(*s.members[g].given) && !add_pieces(s, g, t, x))
             return false;
     return make_runs(s);
 }
 
 // --- naming -------------------------------------------------------------------
 
-bool prepare_naming(Source &s, const arrivals_member *specs, const double *region_depth,
+bool prepare_naming(Source &s, const arrivals_member *described, const double *region_depth,
                     const int *region_code)
 {
     for (int g = 0; g < s.n_members; ++g) {
         Member &m = s.members[g];
-        const arrivals_member &spec = specs[g];
-        m.code = spec.code;
-        if (!m.present || spec.naming != ARRIVALS_NAME_REGION)
+        const arrivals_member &given = described[g];
+        m.code = given.code;
+        if (!m.present || given.naming != ARRIVALS_NAME_REGION)
             continue;
-        if (spec.kind == ARRIVALS_DIRECT) {
+        if (given.kind == ARRIVALS_DIRECT) {
             // A ray straight from the source is named by its deepest point.
             const double bottom = larger(s.depth, s.receiver);
-            for (int r = 0; r < spec.n_regions; ++r)
-                if (bottom <= region_depth[spec.first_region + r]) {
-                    m.code = region_code[spec.first_region + r];
+            for (int r = 0; r < given.n_regions; ++r)
+                if (bottom <= region_depth[given.first_region + r]) {
+                    m.code = region_code[given.first_region + r];
                     break;
                 }
             continue;
         }
-        if (spec.kind != ARRIVALS_RAY)
+        if (given.kind != ARRIVALS_RAY)
             continue;
         int t = -1;
         for (int k = 0; k < m.n_passes; ++k)
@@ -1140,9 +1140,9 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
         const Pass *turn = &m.passes[t];
         const Run &run = m.runs[t];
         double *neg = s.arena.make<double>(run.n);
-        m.region_code = s.arena.make<int>(spec.n_regions);
-        m.region_row = s.arena.make<int>(spec.n_regions);
-        m.region_top = s.arena.make<double>(spec.n_regions);
+        m.region_code = s.arena.make<int>(given.n_regions);
+        m.region_row = s.arena.make<int>(given.n_regions);
+        m.region_top = s.arena.make<double>(given.n_regions);
         if (s.arena.failed)
             return false;
         double low = INFINITY;
@@ -1152,14 +1152,14 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
         }
         m.neg_least = neg;
         m.n_least = run.n;
-        for (int r = 0; r < spec.n_regions; ++r) {
-            const double d = region_depth[spec.first_region + r];
+        for (int r = 0; r < given.n_regions; ++r) {
+            const double d = region_depth[given.first_region + r];
             if (d <= turn->top)
                 continue;
             int row = 0;
             while (row < run.n && run.rows[4L * row + 1] < d)
                 ++row;
-            m.region_code[m.n_regions] = region_code[spec.first_region + r];
+            m.region_code[m.n_regions] = region_code[given.first_region + r];
             m.region_row[m.n_regions] = row;
             m.region_top[m.n_regions] = run.rows[4L * smaller(row, run.n - 1)];
             ++m.n_regions;
@@ -1170,8 +1170,8 @@ bool prepare_naming(Source &s, const arrivals_member *specs, const double *regio
 
 int name_of(const Member &m, double p)
 {
-    if (m.spec->naming == ARRIVALS_NAME_FOLD)
-        return is_nan(m.fold) ? m.code : p > m.fold ? m.code : m.spec->code_b;
+    if (m.given->naming == ARRIVALS_NAME_FOLD)
+        return is_nan(m.fold) ? m.code : p > m.fold ? m.code : m.given->code_b;
     if (!m.neg_least)
         return m.code;
     // stop, the layer the ray cannot cross, is the count of -least at or
@@ -1430,7 +1430,7 @@ bool resolve_members(Source &src, const arrivals_leg *legs, const arrivals_membe
 {
     for (int g = 0; g < src.n_members; ++g) {
         Member &m = src.members[g];
-        m.spec = &members[g];
+        m.given = &members[g];
         m.fold = nan();
         m.present = make_passes(src, m, legs);
         if (src.arena.failed)

@@ -217,7 +217,7 @@ class Plan:
                         not len(tables.core["J"].rows):
                     raise phases.PhaseError(f"phase {m.phase.name!r}: the model's inner core "
                                             f"carries no S wave (J)")
-                spec = _Member(first_leg=len(legs), n_legs=len(m.phase.legs),
+                entry = _Member(first_leg=len(legs), n_legs=len(m.phase.legs),
                                kind=_KINDS[m.kind], head_reach=0.0)
                 for leg in m.phase.legs:
                     ends = [_depth(leg.start, meta), _depth(leg.end, meta)]
@@ -227,26 +227,26 @@ class Plan:
                     self.depths |= {d for d in ends + [below] if d >= 0.0}
                 if m.phase.head:
                     kind, wave, region, where = m.phase.head
-                    spec.head_wave, spec.head_region = wave, _REGIONS[region]
-                    spec.head_depth = _depth(where, meta)
+                    entry.head_wave, entry.head_region = wave, _REGIONS[region]
+                    entry.head_depth = _depth(where, meta)
                     if kind == "n":
-                        spec.head_reach = math.radians(phases.HEAD_WAVE_DEG)
+                        entry.head_reach = math.radians(phases.HEAD_WAVE_DEG)
                 if rename:
-                    spec.naming, spec.code = 0, code_of(rename)
+                    entry.naming, entry.code = 0, code_of(rename)
                 elif m.kind in ("diff", "n"):
                     own = group + m.kind if group in ("P", "S") else m.phase.name
-                    spec.naming, spec.code = 0, code_of(own)
+                    entry.naming, entry.code = 0, code_of(own)
                 elif group == "PKP":
-                    spec.naming, spec.code, spec.code_b = 1, code_of("PKPab"), code_of("PKPbc")
+                    entry.naming, entry.code, entry.code_b = 1, code_of("PKPab"), code_of("PKPbc")
                 elif group in ("P", "S", "PP", "SS"):
-                    spec.naming, spec.code = 2, code_of(group)
-                    spec.first_region, spec.n_regions = len(region_depth), len(regions)
+                    entry.naming, entry.code = 2, code_of(group)
+                    entry.first_region, entry.n_regions = len(region_depth), len(regions)
                     for depth, letter in regions:
                         region_depth.append(depth)
                         region_code.append(code_of((group[0] + letter) * len(group)))
                 else:
-                    spec.naming, spec.code = 0, code_of(group)
-                members.append(spec)
+                    entry.naming, entry.code = 0, code_of(group)
+                members.append(entry)
                 self.members.append(m)
                 entry_of.append(e)
         self.entries = entries
@@ -256,7 +256,7 @@ class Plan:
             for c, name in enumerate(self.code_names):
                 wanted[g, c] = None in labels or name in labels
         self.legs = (_Leg * max(1, len(legs)))(*legs)
-        self.specs = (_Member * max(1, len(members)))(*members)
+        self.member_table = (_Member * max(1, len(members)))(*members)
         self.n_members = len(members)
         self.region_depth = np.array(region_depth + [0.0], np.float64)
         self.region_code = np.array(region_code + [0], np.intc)
@@ -308,7 +308,7 @@ class Source:
         model, self._keep = model_of(tables)
         self._check_rows(plan.depths | {depth, receiver})
         handle = _lib.arrivals_source_new(
-            ctypes.byref(model), plan.legs, plan.specs, plan.n_members,
+            ctypes.byref(model), plan.legs, plan.member_table, plan.n_members,
             _ptr(plan.region_depth), plan.region_code.ctypes.data_as(ctypes.POINTER(ctypes.c_int)),
             plan.wanted.ctypes.data_as(ctypes.c_char_p), len(plan.code_names), depth, receiver)
         if not handle:

@@ -215,15 +215,15 @@ class Plan:
     end to end, which the slots index."""
 
     def __init__(self, ray):
-        distinct, self.specs = {}, []
+        distinct, self.pieces = {}, []
         for q, (run, kind) in enumerate(ray.runs + ((None, None),)):
             if q == ray.head_at:
-                self.specs.append(("along", ray.head_depth, ray.key[3]))
+                self.pieces.append(("along", ray.head_depth, ray.key[3]))
             if run is None:
                 break
             if run not in distinct:
                 distinct[run] = sum(r.m for r in distinct)
-            self.specs.append((kind, run, distinct[run]))
+            self.pieces.append((kind, run, distinct[run]))
         runs = list(distinct)
         self.rows = np.concatenate([r.rows for r in runs])
         self.b = np.concatenate([r.b for r in runs])
@@ -243,9 +243,9 @@ def _slots(plan, p, radius):
     unique, full, extra_rows, extra_b, where = [], [], [], [], []
     at = len(plan.rows)
     own = np.arange(k)
-    for spec in plan.specs:
-        if spec[0] == "along":
-            _, depth, wave = spec
+    for piece in plan.pieces:
+        if piece[0] == "along":
+            _, depth, wave = piece
             rows = np.empty((k, 4))
             rows[:, 0] = rows[:, 2] = p
             rows[:, 1] = rows[:, 3] = depth
@@ -255,7 +255,7 @@ def _slots(plan, p, radius):
             unique.append((1, at + own, 0, ALONG, wave, 1))
             at += k
             continue
-        kind, run, base = spec
+        kind, run, base = piece
         m, w = run.m, run.wave
         if kind != phases.TURN:
             full.append((len(unique), kind == phases.UP, 1 if kind == phases.DOWN else -1, False))
