@@ -325,9 +325,10 @@ class Corrector:
             (_,), (x0,) = earth.evaluate(legs, [p_star])
             reach = math.pi if head[0] == "diff" else \
                 min(math.pi, x0 + math.radians(phases.HEAD_WAVE_DEG))
-            nodes = [np.linspace(x0, reach, 41)]
-            rays = [self.rays.path(legs, head, p_star, x) for x in nodes[0]]
-            return nodes, self._values(rays, [41]), True
+            along = np.linspace(x0, reach, 41)
+            taus = np.array(self._coefficients([self.rays.path(legs, head, p_star, x)
+                                                for x in along]))
+            return [along], [[row] for row in taus], True
         lo, hi, cuts = earth.p_range(legs)
         # Rays turning on either side of a jump in speed belong to different
         # branches, and between the jump's two slownesses no ray turns: no
@@ -394,15 +395,6 @@ class Corrector:
         out = np.zeros((3, len(rays)))
         out[:, some] = self.rays.ellipticity.coefficients_many([rays[k] for k in some])
         return tuple(out)
-
-    def _values(self, rays, counts):
-        t0, t1, t2 = self._coefficients(rays)
-        out, at = [[], [], []], 0
-        for n in counts:
-            for column, values in zip(out, (t0, t1, t2)):
-                column.append(np.asarray(values[at:at + n]))
-            at += n
-        return out
 
 
 def _piecewise(nodes, values, x):

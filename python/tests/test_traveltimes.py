@@ -14,6 +14,7 @@ import pytest
 from seiskernels import _cli, _exact as tau, _earthmodel as em, _phases as phases
 from seiskernels._phases import PhaseError
 from seiskernels.traveltimes import DEFAULT_PHASES, ModelError, TravelTimes
+from at_once import at_once
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, os.pardir, os.pardir, os.pardir, "shared", "validation", "models")
@@ -315,22 +316,13 @@ def test_a_long_grid_of_distances_in_one_call(ak135):
 def test_threads_sharing_one_model_get_what_one_thread_gets(ak135):
     """Several threads asking one model for arrivals at once (each source's
     curves are shared, each thread searches on its own)."""
-    import threading
     cases = [(depth, distance) for depth in (10.0, 300.0) for distance in range(0, 181, 9)]
-    expected = {c: ak135.arrivals(*c) for c in cases}
-    wrong = []
+    expected = [ak135.arrivals(*c) for c in cases]
 
     def ask():
-        for _ in range(3):
-            for c in cases:
-                if ak135.arrivals(*c) != expected[c]:
-                    wrong.append(c)
-    threads = [threading.Thread(target=ask) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not wrong
+        return [[ak135.arrivals(*c) for c in cases] for _ in range(3)]
+    for rounds in at_once(ask, [()] * 4):
+        assert all(found == expected for found in rounds)
 
 
 def test_saved_tables_damaged_or_stale_are_rebuilt(tmp_path):
